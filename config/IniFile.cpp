@@ -1,0 +1,71 @@
+#include "config/IniFile.h"
+
+#include "config/Numerals.h"
+
+namespace Tavo {
+
+static bool SameName(std::string_view A, std::string_view B) {
+    if (A.size() != B.size())
+        return false;
+    for (std::size_t I = 0; I < A.size(); ++I) {
+        auto Lower = [](char C) { return C >= 'A' && C <= 'Z' ? static_cast<char>(C - 'A' + 'a') : C; };
+        if (Lower(A[I]) != Lower(B[I]))
+            return false;
+    }
+    return true;
+}
+
+// Next line of Rest, ended by LF, CRLF or a lone CR.
+static std::string_view NextLine(std::string_view& Rest) {
+    const std::size_t End = Rest.find_first_of("\r\n");
+    std::string_view Line = Rest.substr(0, End);
+    if (End == std::string_view::npos) {
+        Rest = {};
+    } else {
+        const std::size_t Skip = (Rest[End] == '\r' && End + 1 < Rest.size() && Rest[End + 1] == '\n') ? 2 : 1;
+        Rest.remove_prefix(End + Skip);
+    }
+    return Line;
+}
+
+static std::string Finish(std::string_view Value) {
+    // A value in a matching pair of quotes comes back without them.
+    if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') && Value.back() == Value.front())
+        Value = Value.substr(1, Value.size() - 2);
+    return std::string(Value.substr(0, IniValueLimit));
+}
+
+std::string ReadIniValue(std::string_view Contents, std::string_view Section, std::string_view Key,
+                         std::string_view Default) {
+    bool InSection = false;
+    bool SectionSeen = false;
+    while (!Contents.empty()) {
+        const std::string_view Line = TrimBlanks(NextLine(Contents));
+        if (Line.empty())
+            continue;
+        if (Line.front() == '[') {
+            // Only the first section of a name counts; later ones of the same name are not merged.
+            if (InSection)
+                break;
+            const std::size_t Close = Line.rfind(']');
+            const std::string_view Name = Line.substr(1, Close == std::string_view::npos ? std::string_view::npos
+                                                                                          : Close - 1);
+            InSection = !SectionSeen && SameName(Name, Section);
+            SectionSeen = SectionSeen || InSection;
+            continue;
+        }
+        if (!InSection || Line.front() == ';')
+            continue;
+        const std::size_t Equals = Line.find('=');
+        const std::string_view Name = TrimBlanks(Line.substr(0, Equals));
+        if (!SameName(Name, Key))
+            continue;
+        return Equals == std::string_view::npos ? std::string() : Finish(TrimBlanks(Line.substr(Equals + 1)));
+    }
+    std::string_view Fallback = Default;
+    while (!Fallback.empty() && Fallback.back() == ' ')
+        Fallback.remove_suffix(1);
+    return std::string(Fallback.substr(0, IniValueLimit));
+}
+
+} // namespace Tavo

@@ -1,0 +1,18 @@
+#pragma once
+// Our own reader of settings files, giving what the system's profile reader gives for the same bytes.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace Tavo {
+
+// The reader's buffer holds 750 characters, one of them the terminating NUL.
+inline constexpr std::size_t IniValueLimit = 749;
+
+// The value of Key in Section of the file whose bytes are Contents, or Default (trailing blanks
+// trimmed) when the section or key is missing.
+std::string ReadIniValue(std::string_view Contents, std::string_view Section, std::string_view Key,
+                         std::string_view Default);
+
+} // namespace Tavo

@@ -1,0 +1,74 @@
+// One table of settings-file cases, run against the reader of whichever system the tests run on, so the
+// system's own reader and ours are held to the same answers.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "config/IniFile.h"
+#include "config/modAPI.h"
+
+using namespace Tavo;
+
+namespace {
+
+struct IniCase {
+    const char* Name;
+    std::string Contents;
+    const char* Section;
+    const char* Key;
+    const char* Default;
+    std::string Expected;
+};
+
+std::string Repeat(char C, std::size_t N) { return std::string(N, C); }
+
+const IniCase Cases[] = {
+    {"plain", "[General]\nVersion=1\n", "General", "Version", "0", "1"},
+    {"missing key", "[General]\nOther=1\n", "General", "Version", "0", "0"},
+    {"missing section", "[Devices]\nVersion=1\n", "General", "Version", "0", "0"},
+    {"empty value is not the default", "[Devices]\nUnit4=\n", "Devices", "Unit4", "x", ""},
+    {"case of section and key", "[GENERAL]\nVERSION=7\n", "general", "Version", "0", "7"},
+    {"blanks around key and value", "[General]\n  Version   =   12  \n", "General", "Version", "0", "12"},
+    {"tabs around value", "[General]\nVersion=\t5\t\n", "General", "Version", "0", "5"},
+    {"double quotes removed", "[D]\nUnit1=\"10.0.0.5\"\n", "D", "Unit1", "", "10.0.0.5"},
+    {"single quotes removed", "[D]\nUnit1='10.0.0.5'\n", "D", "Unit1", "", "10.0.0.5"},
+    {"only quotes", "[D]\nUnit1=\"\"\n", "D", "Unit1", "x", ""},
+    {"unmatched quotes kept", "[D]\nUnit1=\"abc'\n", "D", "Unit1", "", "\"abc'"},
+    {"quotes inside kept", "[D]\nUnit1=a\"b\"\n", "D", "Unit1", "", "a\"b\""},
+    {"first = splits", "[D]\nUnit1=a=b\n", "D", "Unit1", "", "a=b"},
+    {"comment line ignored", "[D]\n;Unit1=commented\nUnit1=real\n", "D", "Unit1", "", "real"},
+    {"first key wins", "[D]\nUnit1=first\nUnit1=second\n", "D", "Unit1", "", "first"},
+    {"first section wins", "[D]\nUnit1=first\n[D]\nUnit1=second\n", "D", "Unit1", "", "first"},
+    {"key in other section", "[A]\nUnit1=a\n[B]\nUnit1=b\n", "B", "Unit1", "", "b"},
+    {"default trailing blanks trimmed", "[D]\n", "D", "Unit1", "dflt   ", "dflt"},
+    {"CRLF", "[D]\r\nUnit1=crlf\r\nUnit2=two\r\n", "D", "Unit2", "", "two"},
+    {"CR only", "[D]\rUnit1=cr\rUnit2=two\r", "D", "Unit2", "", "two"},
+    {"no final line end", "[D]\nUnit1=last", "D", "Unit1", "", "last"},
+    {"blank lines and indented section", "\n\n  [D]  \n\n Unit1=x\n", "D", "Unit1", "", "x"},
+    {"749 kept", "[D]\nUnit1=" + Repeat('b', 749) + "\n", "D", "Unit1", "", Repeat('b', 749)},
+    {"800 cut to 749", "[D]\nUnit1=" + Repeat('c', 800) + "\n", "D", "Unit1", "", Repeat('c', 749)},
+    {"key before any section not found", "Unit1=x\n[D]\n", "D", "Unit1", "none", "none"},
+};
+
+} // namespace
+
+TEST(IniReader, SystemAndOwnReaderAgreeOnTheTable) {
+    const auto Folder = std::filesystem::temp_directory_path() / "tavo-ini-table";
+    std::filesystem::create_directories(Folder);
+    int Index = 0;
+    for (const IniCase& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const auto File = Folder / ("case" + std::to_string(Index++) + ".ini");
+        {
+            std::ofstream Out(File, std::ios::binary);
+            Out << C.Contents;
+        }
+        EXPECT_EQ(modAPI::ReadIniString(C.Section, C.Key, File.string(), C.Default), C.Expected);
+        EXPECT_EQ(ReadIniValue(C.Contents, C.Section, C.Key, C.Default), C.Expected);
+    }
+    EXPECT_EQ(modAPI::ReadIniString("D", "Unit1", (Folder / "absent.ini").string(), "fallback"), "fallback");
+    std::filesystem::remove_all(Folder);
+}
