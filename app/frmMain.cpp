@@ -8,7 +8,9 @@
 
 namespace Tavo {
 
-frmMain::frmMain(Desktop& Host) : Host(Host) {}
+frmMain::frmMain(Desktop& Host) : Host(Host) { Host.SetEventSink(this); }
+
+frmMain::~frmMain() { Host.SetEventSink(nullptr); }
 
 std::string frmMain::VersionText() {
     const VersionNumbers V = Host.AppVersion();
@@ -93,7 +95,6 @@ void frmMain::OnTrayMessage(std::uint32_t MouseMessage) { picTray_MouseMove(Mous
 int Main(Desktop& Host) {
     Host.InitCommonControls();
     frmMain Form(Host);
-    Host.SetEventSink(&Form);
     Form.Form_Load();
     return Host.RunEventLoop();
 }

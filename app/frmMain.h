@@ -48,6 +48,7 @@ class UnitArray {
 class frmMain final : public DesktopEvents {
   public:
     explicit frmMain(Desktop& Host);
+    ~frmMain();
     frmMain(const frmMain&) = delete;
     frmMain& operator=(const frmMain&) = delete;
 
@@ -59,6 +60,7 @@ class frmMain final : public DesktopEvents {
     bool ScreenDC = false;
     bool TrayIconAdded = false;
     TrayIconRecord TrayIconData{};
+    void* TrayIcon = nullptr; // the image the tray shows, held for the whole run
 
     // --- start-up and shutdown --------------------------------------------------------------------------
     void Form_Load();
