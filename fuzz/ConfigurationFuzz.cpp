@@ -1,0 +1,42 @@
+// Loading a whole settings file made of arbitrary bytes: it loads with values in range, or it stops
+// with a fatal error; nothing else.
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+#include "FakeDesktop.h"
+#include "app/frmMain.h"
+#include "config/IniFile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+    static const std::filesystem::path Folder =
+        std::filesystem::temp_directory_path() / ("tavo-fuzz-" + std::to_string(getpid()));
+    static const bool Made = std::filesystem::create_directories(Folder) || true;
+    (void)Made;
+    {
+        std::ofstream Out(Folder / "TavoRouterControl.ini", std::ios::binary | std::ios::trunc);
+        Out.write(reinterpret_cast<const char*>(Data), static_cast<std::streamsize>(Size));
+    }
+    Tavo::Testing::FakeDesktop Desk;
+    Desk.Folder = Folder.string();
+    Tavo::frmMain Form(Desk);
+    try {
+        Form.LoadConfiguration();
+    } catch (const Tavo::FatalError& Error) {
+        if (std::string(Error.what()).find("TavoRouterControl.ini") == std::string::npos)
+            std::abort(); // every fatal message names the file
+        return 0;
+    }
+    if (Form.Settings.ActiveColor > 0x00FFFFFFu || Form.Settings.OnAirColor > 0x00FFFFFFu)
+        std::abort();
+    for (int Unit = 1; Unit <= Tavo::UnitCount; ++Unit)
+        if (Form.UnitTable[Unit].UnitAddress.size() > Tavo::IniValueLimit)
+            std::abort();
+    if (Desk.Boxes.size() > 1)
+        std::abort(); // at most the version warning
+    return 0;
+}
