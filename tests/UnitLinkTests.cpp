@@ -28,6 +28,10 @@ constexpr int Patience = 5000; // ms for anything loopback does; only reached wh
 // else that listens on this machine.
 const std::string FixedHost = "127.83.41.7";
 
+// A name that cannot resolve, and that never leaves this machine: a label over 63 characters is no DNS
+// name, so the resolver gives up without asking a name server.
+const std::string NoSuchUnit = "nosuchunit-" + std::string(64, 'x') + ".invalid";
+
 class UnitLinkTest : public ::testing::Test {
   protected:
     void SetUp() override { StartSockets(); }
@@ -93,7 +97,7 @@ TEST(UnitLinkPrimitives, IsIPv4Address) {
 TEST_F(UnitLinkTest, ResolveHostnameGivesTheFirstAddressOrNothing) {
     EXPECT_EQ(modTCP::ResolveHostname("localhost"), "127.0.0.1");
     EXPECT_EQ(modTCP::ResolveHostname("127.0.0.1"), "127.0.0.1");
-    EXPECT_EQ(modTCP::ResolveHostname("nosuchunit.invalid"), "");
+    EXPECT_EQ(modTCP::ResolveHostname(NoSuchUnit), "");
     EXPECT_EQ(modTCP::ResolveHostname(""), "");
 }
 
@@ -249,9 +253,9 @@ TEST_F(UnitLinkTest, ConnectUnitAddressesPortsAndMessages) {
         {FixedHost + ":65536", nullptr, Box::Critical, false},
         {FixedHost + ":-1", nullptr, Box::Critical, false},
         {FixedHost + ":99999999999999999999999", nullptr, Box::Critical, false},
-        {"nosuchunit.invalid:70000", nullptr, Box::Critical, false},
-        {"nosuchunit.invalid", nullptr, Box::Resolve, true},
-        {"nosuchunit.invalid:" + Eph, nullptr, Box::Resolve, true},
+        {NoSuchUnit + ":70000", nullptr, Box::Critical, false},
+        {NoSuchUnit, nullptr, Box::Resolve, true},
+        {NoSuchUnit + ":" + Eph, nullptr, Box::Resolve, true},
         {"127.0.0.1:0", nullptr, Box::Connect, true},
         {"127.0.0.1:" + Dead, nullptr, Box::Connect, true},
     };
@@ -277,7 +281,7 @@ TEST_F(UnitLinkTest, ConnectUnitAddressesPortsAndMessages) {
         EXPECT_EQ(B.Title, ErrorTitle);
         switch (C.Shown) {
         case Box::Resolve:
-            EXPECT_EQ(B.Text, "Could not resolve hostname nosuchunit.invalid!");
+            EXPECT_EQ(B.Text, "Could not resolve hostname " + NoSuchUnit + "!");
             EXPECT_EQ(B.Icon, BoxIcon::Exclamation);
             break;
         case Box::Connect:
@@ -379,7 +383,7 @@ TEST_F(UnitLinkTest, OnlyTheFirstAttemptWithAResultMayShowAMessage) {
         Rig R;
         R.Form.Settings.ReconnectDelay = "0";
         R.Slot(1).UnitAddress = Reachable.Endpoint();
-        R.Slot(2).UnitAddress = "nosuchunit.invalid";
+        R.Slot(2).UnitAddress = NoSuchUnit;
         R.Form.tmrCheckConnection_Timer();
         EXPECT_TRUE(R.Slot(1).UnitConnected);
         EXPECT_TRUE(R.Desk.Boxes.empty());
