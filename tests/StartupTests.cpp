@@ -38,7 +38,7 @@ std::ptrdiff_t Position(const std::vector<std::string>& Log, const std::string& 
 TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
     FakeDesktop Desk;
     Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "example";
+    Desk.BaseName = "startup";
     frmMain Form(Desk);
     ASSERT_FALSE(StartWith(Form).ExitCode);
 
@@ -81,7 +81,8 @@ TEST(Startup, WarningBoxHoldsTheStartUntilClosed) {
     ASSERT_EQ(Desk.Boxes.size(), 1u);
     EXPECT_EQ(Desk.Boxes[0].Title, "Warning");
     EXPECT_FALSE(SocketsStartedWhileOpen);
-    EXPECT_EQ(Form.UnitTable[1].UnitAddress, "10.0.0.5");
+    EXPECT_EQ(Form.Settings.PollInterval, "150");
+    EXPECT_EQ(Desk.TimerInterval(TimerId::Poll), 150u);
     EXPECT_TRUE(Desk.TimerEnabled(TimerId::Poll));
 }
 
@@ -128,7 +129,7 @@ TEST(Startup, FatalErrorsShowOneBoxNamingTheFaultAndEndNonZero) {
 TEST(Startup, SocketLibraryFailureShowsItsMessageAndUnloads) {
     FakeDesktop Desk;
     Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "example";
+    Desk.BaseName = "startup";
     Desk.SocketLibraryStarts = false;
     frmMain Form(Desk);
     const Started S = StartWith(Form);
@@ -146,7 +147,7 @@ TEST(Startup, ScreenProblems) {
     {
         FakeDesktop Desk;
         Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = "example";
+        Desk.BaseName = "startup";
         Desk.Screen = ScreenAccess::Unavailable;
         Desk.ScreenProblem = "no display";
         frmMain Form(Desk);
@@ -160,7 +161,7 @@ TEST(Startup, ScreenProblems) {
         // A screen that cannot be read is said once; the program still runs for its connections.
         FakeDesktop Desk;
         Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = "example";
+        Desk.BaseName = "startup";
         Desk.Screen = ScreenAccess::NotReadable;
         Desk.ScreenProblem = "pixels cannot be read here";
         frmMain Form(Desk);
@@ -185,7 +186,7 @@ TEST(Startup, ZeroIntervalsNeverFire) {
 TEST(Startup, PassesRunOneIntervalAfterThePreviousEnded) {
     FakeDesktop Desk;
     Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "example";
+    Desk.BaseName = "startup";
     frmMain Form(Desk);
     ASSERT_FALSE(StartWith(Form).ExitCode);
     Desk.Log.clear();
