@@ -40,8 +40,13 @@ std::optional<double> ParseNumber(std::string_view Text) {
         return std::nullopt;
     double Value = 0;
     auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value, std::chars_format::fixed);
-    if (Error != std::errc{} || End != Text.data() + Text.size() || !std::isfinite(Value))
+    if (Error == std::errc::result_out_of_range) {
+        // Still a number, only beyond a double: huge when it has a whole part, else as good as zero.
+        const std::string_view Whole = Text.substr(0, Text.find('.'));
+        Value = Whole.find_first_not_of('0') == std::string_view::npos ? 0.0 : HUGE_VAL;
+    } else if (Error != std::errc{} || End != Text.data() + Text.size()) {
         return std::nullopt;
+    }
     return Negative ? -Value : Value;
 }
 

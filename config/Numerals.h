@@ -9,6 +9,7 @@
 
 namespace Tavo {
 
+// A number too large for a double comes back as an infinity, so range checks reject it as too large.
 std::optional<double> ParseNumber(std::string_view Text);
 
 // Rounds half to the even neighbour; empty when the text is no number or the result lies outside

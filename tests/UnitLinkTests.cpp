@@ -253,6 +253,7 @@ TEST_F(UnitLinkTest, ConnectUnitAddressesPortsAndMessages) {
         {FixedHost + ":65536", nullptr, Box::Critical, false},
         {FixedHost + ":-1", nullptr, Box::Critical, false},
         {FixedHost + ":99999999999999999999999", nullptr, Box::Critical, false},
+        {FixedHost + ":" + std::string(400, '9'), nullptr, Box::Critical, false}, // beyond a double
         {NoSuchUnit + ":70000", nullptr, Box::Critical, false},
         {NoSuchUnit, nullptr, Box::Resolve, true},
         {NoSuchUnit + ":" + Eph, nullptr, Box::Resolve, true},

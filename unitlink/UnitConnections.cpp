@@ -8,25 +8,21 @@
 #include "app/Texts.h"
 #include "app/frmMain.h"
 #include "config/Numerals.h"
+#include "unitlink/UnitAddress.h"
 #include "unitlink/modTCP.h"
 
 namespace Tavo {
 
 namespace {
 
-constexpr int DefaultUnitPort = 9998;
-
 // A unit that streams without pause must not hold the thread for ever: one drain reads at most this
 // much, and the next pass takes the rest.
 constexpr std::size_t DrainBudgetBytes = 1024 * 1024;
 
-// The port out of the address text is out of range; the attempt ends with the catch-all message.
-class PortOutOfRange : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+} // namespace
 
-// The port after the one colon; the default when there is no colon, a second one, or no number.
+std::string UnitHostPart(const std::string& Address) { return Address.substr(0, Address.find(':')); }
+
 int UnitPort(const std::string& Address) {
     const std::size_t Colon = Address.find(':');
     if (Colon == std::string::npos || Address.find(':', Colon + 1) != std::string::npos)
@@ -39,8 +35,6 @@ int UnitPort(const std::string& Address) {
         throw PortOutOfRange("port out of range in " + Address);
     return static_cast<int>(Rounded);
 }
-
-} // namespace
 
 std::int64_t frmMain::WaitLimitMs() {
     // Checked to lie in 0..65535 at start-up; a fraction rounds up to the next whole millisecond.
@@ -103,7 +97,7 @@ std::string frmMain::Drain(int Unit, bool Collect) {
 
 void frmMain::ConnectUnit(const std::string& Address, int Unit) {
     try {
-        const std::string HostPart = Address.substr(0, Address.find(':'));
+        const std::string HostPart = UnitHostPart(Address);
         const std::string ConnectAddress =
             modTCP::IsIPv4Address(HostPart) ? HostPart : modTCP::ResolveHostname(HostPart);
         // After the lookup on purpose: an out-of-range port wins over a name that does not resolve.

@@ -1,0 +1,51 @@
+// A unit's address text: the dotted-quad test and the host and port taken out of it.
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "unitlink/UnitAddress.h"
+#include "unitlink/modTCP.h"
+
+namespace {
+
+// Independent statement of a dotted quad: four runs of 1..3 digits, each at most 255.
+bool LooksLikeDottedQuad(const std::string& Text) {
+    int Parts = 0;
+    std::size_t Start = 0;
+    for (;;) {
+        const std::size_t End = Text.find('.', Start);
+        const std::string Part = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
+        if (Part.empty() || Part.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const std::string Digits = Part.substr(std::min(Part.find_first_not_of('0'), Part.size()));
+        if (Digits.size() > 3 || (!Digits.empty() && std::stoi(Digits) > 255))
+            return false;
+        ++Parts;
+        if (End == std::string::npos)
+            return Parts == 4;
+        Start = End + 1;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+    const std::string Address(reinterpret_cast<const char*>(Data), Size);
+
+    if (Tavo::modTCP::IsIPv4Address(Address) != LooksLikeDottedQuad(Address))
+        std::abort();
+
+    const std::string Host = Tavo::UnitHostPart(Address);
+    if (Host.find(':') != std::string::npos || Address.compare(0, Host.size(), Host) != 0)
+        std::abort();
+    try {
+        const int Port = Tavo::UnitPort(Address);
+        if (Port < 0 || Port > 65535)
+            std::abort();
+    } catch (const Tavo::PortOutOfRange&) {
+        // the catch-all message path
+    }
+    return 0;
+}
