@@ -26,11 +26,13 @@ namespace {
 
 const char* const Usage = R"(usage: tavo-unit-sim --port N [options]
 
-A stand-in for one unit: a TCP server on 127.0.0.1 that greets, logs every block it receives and
-answers it. A block is everything up to and including an empty line ("\n\n").
+A stand-in for one unit: a TCP server on 127.0.0.1 (or --bind ADDR) that greets, logs every block it
+receives and answers it. A block is everything up to and including an empty line ("\n\n").
 
 options:
   --port N              port to listen on; 0 picks a free one (it is printed in the "listening" line)
+  --bind ADDR           IPv4 address to listen on (default 127.0.0.1), e.g. one of a test's own
+                        network namespace
   --greeting MODE       sent on every new connection:
                           lines       a few short lines ending in an empty line (default)
                           none        nothing
@@ -43,6 +45,9 @@ options:
                           delayed:MS  "ACK\n\n" after MS milliseconds
                           reset       "AC" (half a reply), then the connection is reset (RST)
                           close       "AC" (half a reply), then an orderly close (FIN)
+                          dribble:MS  "ACK\n\n" one byte at a time, MS milliseconds apart (the first
+                                      at once); the last byte's "sent" line says what=reply, the
+                                      others what=reply-part
   --stop-accepting      start with a full backlog (see stop-accepting below)
   --help                this text
 
@@ -108,7 +113,7 @@ std::optional<long> ParseNumber(std::string_view Text, long Min, long Max) {
 }
 
 enum class GreetingKind { Lines, None, Big, Delayed };
-enum class ReplyKind { Ack, None, Byte, Delayed, Reset, Close };
+enum class ReplyKind { Ack, None, Byte, Delayed, Reset, Close, Dribble };
 
 struct Greeting {
     GreetingKind Kind = GreetingKind::Lines;
@@ -146,6 +151,9 @@ std::optional<Reply> ParseReply(std::string_view Text) {
     if (Text.starts_with("delayed:"))
         if (auto Ms = ParseNumber(Text.substr(8), 0, 3600000))
             return Reply{ReplyKind::Delayed, *Ms};
+    if (Text.starts_with("dribble:"))
+        if (auto Ms = ParseNumber(Text.substr(8), 0, 3600000))
+            return Reply{ReplyKind::Dribble, *Ms};
     return std::nullopt;
 }
 
@@ -198,7 +206,8 @@ struct Pending {
 
 class UnitSim {
   public:
-    UnitSim(std::uint16_t Port, Greeting G, Reply R) : Port(Port), GreetingMode(G), ReplyMode(R) {}
+    UnitSim(in_addr Bind, std::uint16_t Port, Greeting G, Reply R)
+        : Bind(Bind), Port(Port), GreetingMode(G), ReplyMode(R) {}
 
     bool Listen(int Backlog) {
         Listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -209,9 +218,9 @@ class UnitSim {
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
         Address.sin_port = htons(Port);
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        Address.sin_addr = Bind;
         if (bind(Listener, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0)
-            return Fail("bind to 127.0.0.1:" + std::to_string(Port));
+            return Fail("bind to port " + std::to_string(Port));
         if (listen(Listener, Backlog) != 0)
             return Fail("listen");
         socklen_t Length = sizeof Address;
@@ -414,6 +423,13 @@ class UnitSim {
         case ReplyKind::Close:
             Queue(Id, "AC", "reply", AfterSend::Close);
             break;
+        case ReplyKind::Dribble:
+            // Timers of one due time run in the order queued, so the bytes go out in order.
+            for (std::size_t I = 0; I < AckReply.size(); ++I)
+                Timers.push_back({NowMs() + static_cast<std::int64_t>(I) * ReplyMode.DelayMs, Id,
+                                  AckReply.substr(I, 1), I + 1 == AckReply.size() ? "reply" : "reply-part",
+                                  AfterSend::Nothing});
+            break;
         }
     }
 
@@ -479,7 +495,7 @@ class UnitSim {
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
         Address.sin_port = htons(Port);
-        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        Address.sin_addr = Bind;
         for (int I = 0; I < 3; ++I) {
             int Fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             if (Fd < 0)
@@ -572,6 +588,7 @@ class UnitSim {
         }
     }
 
+    in_addr Bind;
     std::uint16_t Port;
     Greeting GreetingMode;
     Reply ReplyMode;
@@ -595,6 +612,7 @@ int BadUsage(const std::string& What) {
 
 int main(int Argc, char** Argv) {
     std::optional<long> Port;
+    in_addr Bind{htonl(INADDR_LOOPBACK)};
     Greeting G;
     Reply R;
     bool StopAccepting = false;
@@ -612,6 +630,10 @@ int main(int Argc, char** Argv) {
             auto V = Value();
             if (!V || !(Port = ParseNumber(*V, 0, 65535)))
                 return BadUsage("--port needs a number 0..65535");
+        } else if (Arg == "--bind") {
+            auto V = Value();
+            if (!V || inet_pton(AF_INET, std::string(*V).c_str(), &Bind) != 1)
+                return BadUsage("--bind needs an IPv4 address");
         } else if (Arg == "--greeting") {
             auto V = Value();
             auto Parsed = V ? ParseGreeting(*V) : std::nullopt;
@@ -622,7 +644,7 @@ int main(int Argc, char** Argv) {
             auto V = Value();
             auto Parsed = V ? ParseReply(*V) : std::nullopt;
             if (!Parsed)
-                return BadUsage("--reply needs ack, none, byte, delayed:MS, reset or close");
+                return BadUsage("--reply needs ack, none, byte, delayed:MS, reset, close or dribble:MS");
             R = *Parsed;
         } else if (Arg == "--stop-accepting") {
             StopAccepting = true;
@@ -633,7 +655,7 @@ int main(int Argc, char** Argv) {
     if (!Port)
         return BadUsage("--port is required");
     signal(SIGPIPE, SIG_IGN);
-    UnitSim Sim(static_cast<std::uint16_t>(*Port), G, R);
+    UnitSim Sim(Bind, static_cast<std::uint16_t>(*Port), G, R);
     if (!Sim.Start(StopAccepting))
         return 1;
     return Sim.Run();
