@@ -335,21 +335,20 @@ void Win32Desktop::LearnScreenLayout() {
                          Top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
     MonitorCount = 0;
     AllMonitorsKnown = true;
-    EnumDisplayMonitors(
-        nullptr, nullptr,
-        [](HMONITOR, HDC, LPRECT Area, LPARAM Self) -> BOOL {
-            auto* Desk = reinterpret_cast<Win32Desktop*>(Self);
-            if (Desk->MonitorCount == MonitorCapacity) {
-                Desk->AllMonitorsKnown = false;
-                return FALSE;
-            }
-            Desk->Monitors[static_cast<std::size_t>(Desk->MonitorCount++)] = *Area;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(this));
+    EnumDisplayMonitors(nullptr, nullptr, &Win32Desktop::CollectMonitor, reinterpret_cast<LPARAM>(this));
     if (MonitorCount == 0)
         AllMonitorsKnown = false;
     ScreenLayoutKnown = true;
+}
+
+BOOL CALLBACK Win32Desktop::CollectMonitor(HMONITOR /*Monitor*/, HDC /*Dc*/, LPRECT Area, LPARAM Self) {
+    auto* Desk = reinterpret_cast<Win32Desktop*>(Self);
+    if (Desk->MonitorCount == MonitorCapacity) {
+        Desk->AllMonitorsKnown = false;
+        return FALSE;
+    }
+    Desk->Monitors[static_cast<std::size_t>(Desk->MonitorCount++)] = *Area;
+    return TRUE;
 }
 
 bool Win32Desktop::IsOnScreen(const ScreenPoint& Point) const {

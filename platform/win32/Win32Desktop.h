@@ -81,6 +81,7 @@ class Win32Desktop final : public Desktop {
     void ApplyTimer(TimerId Timer);
     bool PrepareBoxBuffer(int Width, int Height);
     void LearnScreenLayout();
+    static BOOL CALLBACK CollectMonitor(HMONITOR Monitor, HDC Dc, LPRECT Area, LPARAM Self);
     bool IsOnScreen(const ScreenPoint& Point) const;
     [[noreturn]] void EndAfterUnexpectedError(const char* What);
     void RemoveOwnTrayIcon();

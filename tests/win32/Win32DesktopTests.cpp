@@ -458,13 +458,7 @@ struct MessageReceiver {
     MessageReceiver() {
         static const ATOM Class = [] {
             WNDCLASSA C{};
-            C.lpfnWndProc = [](HWND W, UINT M, WPARAM Wp, LPARAM Lp) -> LRESULT {
-                if (M == WM_APP + 7) {
-                    ++reinterpret_cast<MessageReceiver*>(GetWindowLongPtrA(W, GWLP_USERDATA))->Received;
-                    return 0;
-                }
-                return DefWindowProcA(W, M, Wp, Lp);
-            };
+            C.lpfnWndProc = &MessageReceiver::Procedure;
             C.hInstance = GetModuleHandleA(nullptr);
             C.lpszClassName = "TavoTestReceiver";
             return RegisterClassA(&C);
@@ -475,6 +469,13 @@ struct MessageReceiver {
         SetWindowLongPtrA(Hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     ~MessageReceiver() { DestroyWindow(Hwnd); }
+    static LRESULT CALLBACK Procedure(HWND W, UINT M, WPARAM Wp, LPARAM Lp) {
+        if (M == WM_APP + 7) {
+            ++reinterpret_cast<MessageReceiver*>(GetWindowLongPtrA(W, GWLP_USERDATA))->Received;
+            return 0;
+        }
+        return DefWindowProcA(W, M, Wp, Lp);
+    }
     MessageReceiver(const MessageReceiver&) = delete;
     MessageReceiver& operator=(const MessageReceiver&) = delete;
 };

@@ -1,0 +1,12 @@
+#pragma once
+// The picker's window on Windows: follows the pointer, shows the point and colour under it as the
+// program reads them (GetPixel on the screen, physical pixels), and turns keys and buttons into picks.
+
+#include <windows.h>
+
+namespace Tavo::Win32Platform {
+
+// Creates the window and runs until the user quits; the process exit code.
+int RunPicker(HINSTANCE Instance);
+
+} // namespace Tavo::Win32Platform
