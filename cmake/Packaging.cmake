@@ -40,6 +40,8 @@ if(WIN32)
   set(CPACK_COMPONENTS_ALL ${TAVO_INSTALL_COMPONENT})
   set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
   set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+  # Symbols of the static runtime make up most of an unstripped program.
+  set(CPACK_STRIP_FILES ON)
   include(CPack)
 else()
   include(GNUInstallDirs)

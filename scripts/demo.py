@@ -296,16 +296,25 @@ def wayland_session():
 
 def run(session, args, wine):
     kind = "win64" if wine else "linux"
-    own = args.own_display or not os.environ.get("DISPLAY") or wayland_session()
-    if own:
-        session.start_xvfb()
-        where = f"an Xvfb of its own ({session.display})"
-        if os.environ.get("DISPLAY") and not args.own_display:
-            where += "; a Wayland session cannot show another program's pixels to it"
+    x = None
+    why = ""
+    if args.own_display:
+        pass
+    elif not os.environ.get("DISPLAY"):
+        why = "no DISPLAY"
+    elif wayland_session():
+        why = "a Wayland session does not show other programs' pixels to it"
     else:
-        session.display = os.environ["DISPLAY"]
-        where = f"your display {session.display}"
-    x = XDisplay(session.display)
+        try:
+            x = XDisplay(os.environ["DISPLAY"])
+            session.display = os.environ["DISPLAY"]
+            where = f"your display {session.display}"
+        except Failure as f:
+            why = str(f)
+    if x is None:
+        session.start_xvfb()
+        where = f"an Xvfb of its own ({session.display}{'; ' + why if why else ''})"
+        x = XDisplay(session.display)
     try:
         width, height = x.size()
         lamp_x = max(0, (width - (7 * LampStep + LampSize)) // 2)
@@ -331,8 +340,10 @@ def run(session, args, wine):
     print(f"TavoRouterControl demo, {kind} build, on {where}, {width}x{height}; tray: {tray}")
     os.makedirs(DemoDir, exist_ok=True)
     if wine:
+        began = time.monotonic()
         print("preparing the wine prefix (the first time takes a minute)...", flush=True)
         session.prepare_wine_prefix()
+        print(f"wine prefix ready after {time.monotonic() - began:.1f} s", flush=True)
 
     t0 = time.monotonic()
     panel = DemoPanel(session, lamp_x, lamp_y)
