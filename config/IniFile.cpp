@@ -28,15 +28,26 @@ static std::string_view NextLine(std::string_view& Rest) {
     return Line;
 }
 
+// A value in a matching pair of quotes comes back without them; a NUL ends it, as it ends a C string.
 static std::string Finish(std::string_view Value) {
-    // A value in a matching pair of quotes comes back without them.
+    Value = Value.substr(0, Value.find('\0'));
     if (Value.size() >= 2 && (Value.front() == '"' || Value.front() == '\'') && Value.back() == Value.front())
         Value = Value.substr(1, Value.size() - 2);
     return std::string(Value.substr(0, IniValueLimit));
 }
 
+static std::string FinishDefault(std::string_view Default) {
+    while (!Default.empty() && Default.back() == ' ')
+        Default.remove_suffix(1);
+    return Finish(Default);
+}
+
 std::string ReadIniValue(std::string_view Contents, std::string_view Section, std::string_view Key,
                          std::string_view Default) {
+    // Notepad saves UTF-8 with a byte-order mark; the system reader skips it, so do we.
+    constexpr std::string_view ByteOrderMark = "\xEF\xBB\xBF";
+    if (Contents.substr(0, ByteOrderMark.size()) == ByteOrderMark)
+        Contents.remove_prefix(ByteOrderMark.size());
     bool InSection = false;
     bool SectionSeen = false;
     while (!Contents.empty()) {
@@ -44,28 +55,26 @@ std::string ReadIniValue(std::string_view Contents, std::string_view Section, st
         if (Line.empty())
             continue;
         if (Line.front() == '[') {
+            const std::size_t Close = Line.rfind(']');
+            if (Close == std::string_view::npos)
+                continue; // not a section header, and not a key either
             // Only the first section of a name counts; later ones of the same name are not merged.
             if (InSection)
                 break;
-            const std::size_t Close = Line.rfind(']');
-            const std::string_view Name = Line.substr(1, Close == std::string_view::npos ? std::string_view::npos
-                                                                                          : Close - 1);
-            InSection = !SectionSeen && SameName(Name, Section);
+            InSection = !SectionSeen && SameName(TrimBlanks(Line.substr(1, Close - 1)), Section);
             SectionSeen = SectionSeen || InSection;
             continue;
         }
         if (!InSection || Line.front() == ';')
             continue;
         const std::size_t Equals = Line.find('=');
-        const std::string_view Name = TrimBlanks(Line.substr(0, Equals));
-        if (!SameName(Name, Key))
+        if (!SameName(TrimBlanks(Line.substr(0, Equals)), Key))
             continue;
-        return Equals == std::string_view::npos ? std::string() : Finish(TrimBlanks(Line.substr(Equals + 1)));
+        // A key without "=" has no value: the reader answers with the default.
+        return Equals == std::string_view::npos ? FinishDefault(Default)
+                                                : Finish(TrimBlanks(Line.substr(Equals + 1)));
     }
-    std::string_view Fallback = Default;
-    while (!Fallback.empty() && Fallback.back() == ' ')
-        Fallback.remove_suffix(1);
-    return std::string(Fallback.substr(0, IniValueLimit));
+    return FinishDefault(Default);
 }
 
 } // namespace Tavo

@@ -51,6 +51,12 @@ const IniCase Cases[] = {
     {"749 kept", "[D]\nUnit1=" + Repeat('b', 749) + "\n", "D", "Unit1", "", Repeat('b', 749)},
     {"800 cut to 749", "[D]\nUnit1=" + Repeat('c', 800) + "\n", "D", "Unit1", "", Repeat('c', 749)},
     {"key before any section not found", "Unit1=x\n[D]\n", "D", "Unit1", "none", "none"},
+    {"UTF-8 byte-order mark", "\xEF\xBB\xBF[D]\nUnit1=x\n", "D", "Unit1", "", "x"},
+    {"blanks inside the brackets", "[ D ]\nUnit1=x\n", "D", "Unit1", "", "x"},
+    {"unclosed bracket is no section", "[D]\n[E\nUnit1=x\n", "D", "Unit1", "", "x"},
+    {"key without = gives the default", "[D]\nUnit1\nUnit1=x\n", "D", "Unit1", "dflt", "dflt"},
+    {"NUL ends the value", std::string("[D]\nUnit1=ab\0cd\n", 16), "D", "Unit1", "", "ab"},
+    {"quoted default loses its quotes", "[D]\n", "D", "Unit1", "\"dq\"", "dq"},
 };
 
 } // namespace
