@@ -340,10 +340,15 @@ def run(session, args, wine):
     print(f"TavoRouterControl demo, {kind} build, on {where}, {width}x{height}; tray: {tray}")
     os.makedirs(DemoDir, exist_ok=True)
     if wine:
+        prefix = session.wine_env()["WINEPREFIX"]
+        fresh = not os.path.isfile(os.path.join(prefix, "system.reg"))
+        if fresh:
+            print(f"creating the demo's wine prefix in {os.path.relpath(prefix, Repo)} (once; about a minute)...",
+                  flush=True)
         began = time.monotonic()
-        print("preparing the wine prefix (the first time takes a minute)...", flush=True)
         session.prepare_wine_prefix()
-        print(f"wine prefix ready after {time.monotonic() - began:.1f} s", flush=True)
+        if fresh:
+            print(f"wine prefix ready after {time.monotonic() - began:.0f} s", flush=True)
 
     t0 = time.monotonic()
     panel = DemoPanel(session, lamp_x, lamp_y)
@@ -425,7 +430,7 @@ def main():
         if reporter:
             reporter.halt.set()
         session.close(ok=ok or interrupted)  # logs are kept only when something went wrong
-    return 0 if ok else 1
+    return 130 if interrupted else 0 if ok else 1
 
 
 if __name__ == "__main__":
