@@ -47,6 +47,8 @@ class DesktopEvents {
     virtual void OnTrayMessage(std::uint32_t MouseMessage) = 0;
     // The tray host was (re)created and the icon must be added again.
     virtual void OnTaskbarCreated() = 0;
+    // The desktop asks the program to end (a task manager, an installer, the session ending).
+    virtual void OnCloseRequest() = 0;
 
   protected:
     ~DesktopEvents() = default;

@@ -92,6 +92,9 @@ void frmMain::OnTimer(TimerId Timer) {
 
 void frmMain::OnTrayMessage(std::uint32_t MouseMessage) { picTray_MouseMove(MouseMessage); }
 
+// Any unload the desktop asks for goes the way Exit goes, so no icon is left behind.
+void frmMain::OnCloseRequest() { Form_Unload(0); }
+
 int Main(Desktop& Host) {
     Host.InitCommonControls();
     frmMain Form(Host);

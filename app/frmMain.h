@@ -95,6 +95,7 @@ class frmMain final : public DesktopEvents {
     void OnTimer(TimerId Timer) override;
     void OnTrayMessage(std::uint32_t MouseMessage) override;
     void OnTaskbarCreated() override;
+    void OnCloseRequest() override;
 
     Desktop& Host;
 

@@ -136,3 +136,17 @@ TEST(Tray, NewTaskbarGetsTheIconAgain) {
     EXPECT_EQ(Desk.Notifies.back().Record.hIcon, &Desk.IconToken);
     EXPECT_EQ(Desk.Notifies.back().Record.szTip[0], 'T');
 }
+
+TEST(Tray, CloseRequestFromTheDesktopUnloadsLikeExit) {
+    FakeDesktop Desk;
+    frmMain Form(Desk);
+    Form.AddTrayIcon();
+    try {
+        Desk.Sink->OnCloseRequest();
+        FAIL() << "the close request returned";
+    } catch (const ProcessEnded& Ended) {
+        EXPECT_EQ(Ended.ExitCode, 0);
+    }
+    EXPECT_FALSE(Desk.TrayIconShown);
+    EXPECT_EQ(Desk.Notifies.back().Message, NimDelete);
+}

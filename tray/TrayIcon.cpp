@@ -11,9 +11,7 @@ namespace Tavo {
 
 namespace {
 
-constexpr std::uint32_t TrayIconId = 123;
 constexpr std::uint32_t TrayFlags = 7; // message, icon and tip
-constexpr std::uint32_t TrayCallbackMessage = 0x200;
 constexpr std::uint32_t LeftButtonUp = 0x202;
 constexpr std::uint32_t RightButtonUp = 0x205;
 

@@ -33,6 +33,11 @@ struct TrayIconRecord {
 inline constexpr std::uint32_t TrayIconRecordSize = sizeof(void*) == 4 ? 504u : 520u;
 static_assert(sizeof(TrayIconRecord) == TrayIconRecordSize, "notify-icon record has the wrong size");
 
+// The icon's id and the message its notifications arrive as (WM_MOUSEMOVE), the mouse message in the
+// low word of lParam.
+inline constexpr std::uint32_t TrayIconId = 123;
+inline constexpr std::uint32_t TrayCallbackMessage = 0x200;
+
 inline constexpr std::uint32_t NimAdd = 0;
 inline constexpr std::uint32_t NimModify = 1;
 inline constexpr std::uint32_t NimDelete = 2;

@@ -147,8 +147,10 @@ LRESULT Win32Desktop::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam) 
         return DefWindowProcA(Window, Message, WParam, LParam);
     }
     if (Message == WM_CLOSE) {
-        // Asked to close from outside (task ending, installer): leave no icon behind and end, rather
-        // than lose the window that carries the timers and the tray callbacks.
+        // Asked to close from outside (task ending, installer): unload as Exit does, rather than lose
+        // the window that carries the timers and the tray callbacks.
+        if (Sink)
+            Sink->OnCloseRequest();
         RemoveOwnTrayIcon();
         ExitProcess(0);
     }

@@ -14,10 +14,7 @@
 
 namespace Tavo::Win32 {
 
-// The notify-icon id and callback message the tray code registers; notifications for any other id
-// are not ours.
-inline constexpr WPARAM TrayIconId = 123;
-inline constexpr UINT TrayCallbackMessage = WM_MOUSEMOVE;
+static_assert(Tavo::TrayCallbackMessage == WM_MOUSEMOVE);
 
 // Largest screen area (in pixels) read with one BitBlt. Under desktop composition every screen read
 // costs about one frame's read-back whatever its size, and 512 x 512 pixels is a 1 MiB buffer, copied

@@ -30,6 +30,8 @@ struct Recorder final : DesktopEvents {
             OnTray(Message);
     }
     void OnTaskbarCreated() override { ++TaskbarCreated; }
+    void OnCloseRequest() override { ++CloseRequests; }
+    int CloseRequests = 0;
 
     // Runs the desktop's wait until Done or the deadline; true when Done.
     bool PumpUntil(const std::function<bool()>& Done, double TimeoutMs) {

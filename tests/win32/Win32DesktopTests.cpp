@@ -31,10 +31,12 @@ class RecordingSink final : public DesktopEvents {
     void OnTimer(TimerId Timer) override { Timers.push_back(Timer); }
     void OnTrayMessage(std::uint32_t MouseMessage) override { TrayMessages.push_back(MouseMessage); }
     void OnTaskbarCreated() override { ++TaskbarCreated; }
+    void OnCloseRequest() override { ++CloseRequests; }
 
     std::vector<TimerId> Timers;
     std::vector<std::uint32_t> TrayMessages;
     int TaskbarCreated = 0;
+    int CloseRequests = 0;
 };
 
 // Runs events until Done() holds or LimitMs passes; true when Done() held.
