@@ -184,11 +184,10 @@ class Reporter(threading.Thread):
 
 
 class Show:
-    def __init__(self, session, sims, panel, program, reporter, wine):
+    def __init__(self, session, sims, panel, reporter, wine):
         self.s = session
         self.sims = sims
         self.panel = panel
-        self.program = program
         self.rep = reporter
         self.expected = 0
         self.problems = []
@@ -233,6 +232,7 @@ class Show:
             self.reconnect_secs = time.monotonic() - lost
         except Failure:
             self.problems.append(f"unit {unit} was not reconnected within {bound:.0f} s of its restart")
+            self.rep.say(time.monotonic(), f"!! unit {unit} was not reconnected within {bound:.0f} s")
         return before + 1
 
     def run(self, screenshot):
@@ -369,7 +369,7 @@ def run(session, args, wine):
     for u, sim in sims.items():
         sim.wait_connections(1, 40 if wine else 15, f"unit {u} connected after the program's start")
 
-    show = Show(session, sims, panel, program, reporter, wine)
+    show = Show(session, sims, panel, reporter, wine)
     shot = []
     show.run(lambda: shot.append(screenshot(session, reporter)))
     reporter.stop()
