@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/frmMain.h"
+#include "config/IniFile.h"
 #include "config/Numerals.h"
 #include "config/modAPI.h"
 
@@ -66,7 +67,7 @@ void frmMain::LoadConfiguration() {
                             "Warning", BoxIcon::Exclamation);
 
     for (int Unit = 1; Unit <= UnitCount; ++Unit) {
-        UnitTable[Unit].UnitAddress = modAPI::ReadIniString("Devices", "Unit" + std::to_string(Unit), File, "");
+        UnitTable[Unit].UnitAddress = modAPI::ReadIniString("Devices", NumberedKey("Unit", Unit), File, "");
         if (!UnitTable[Unit].UnitAddress.empty())
             UnitTable[Unit].UnitConnected = false;
     }
@@ -75,7 +76,7 @@ void frmMain::LoadConfiguration() {
     Settings.ReconnectDelay = modAPI::ReadIniString("Configuration", "ReconnectDelay", File, "3000");
 
     for (int Unit = 1; Unit <= UnitCount; ++Unit) {
-        const std::string Key = "UnitIndicator" + std::to_string(Unit);
+        const std::string Key = NumberedKey("UnitIndicator", Unit);
         const std::string Position = modAPI::ReadIniString("TavoGUI", Key, File, "0,0");
         const std::size_t Comma = Position.find(',');
         if (Comma == std::string::npos)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "config/IniFile.h"
+
 namespace Tavo::Picker {
 
 std::string ColourText(std::uint32_t Colour) {
@@ -28,9 +30,14 @@ std::string LampPicks::TavoGuiLines() const {
         return {};
     std::string Lines = "[TavoGUI]\n";
     for (int Unit = 1; Unit <= UnitCount; ++Unit)
-        if (const auto& L = Lamps[static_cast<std::size_t>(Unit)])
-            Lines += "UnitIndicator" + std::to_string(Unit) + "=" + std::to_string(L->X) + "," +
-                     std::to_string(L->Y) + "\n";
+        if (const auto& L = Lamps[static_cast<std::size_t>(Unit)]) {
+            Lines += NumberedKey("UnitIndicator", Unit);
+            Lines += '=';
+            Lines += std::to_string(L->X);
+            Lines += ',';
+            Lines += std::to_string(L->Y);
+            Lines += '\n';
+        }
     if (ActiveColor)
         Lines += "UnitActiveColor=" + ColourText(*ActiveColor) + "\n";
     if (OnAirColor)

@@ -21,9 +21,9 @@ struct Loaded {
     SettingsRecord Settings;
 };
 
-Loaded Load(const std::string& BaseName) {
+Loaded Load(const std::string& BaseName, const std::string& Folder = TAVO_TEST_DATA) {
     FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
+    Desk.Folder = Folder;
     Desk.BaseName = BaseName;
     frmMain Form(Desk);
     Loaded Result;
@@ -163,5 +163,20 @@ TEST(Configuration, MissingOrUnreadableFileIsFatal) {
         ASSERT_TRUE(L.Fatal);
         EXPECT_NE(L.Fatal->find(std::string(Name) + ".ini"), std::string::npos) << *L.Fatal;
         EXPECT_TRUE(L.Boxes.empty());
+    }
+}
+
+TEST(Configuration, ShippedExampleLoadsAsTheDefaults) {
+    const Loaded L = Load("TavoRouterControl", TAVO_PACKAGING_DIR);
+    ASSERT_FALSE(L.Fatal) << *L.Fatal;
+    EXPECT_TRUE(L.Boxes.empty());
+    EXPECT_EQ(L.Settings.PollInterval, "200");
+    EXPECT_EQ(L.Settings.ReconnectDelay, "3000");
+    EXPECT_EQ(L.Settings.ActiveColor, 0x00FF9632u);
+    EXPECT_EQ(L.Settings.OnAirColor, 0x002F2FE5u);
+    for (int Unit = 1; Unit <= UnitCount; ++Unit) {
+        EXPECT_EQ(L.Units[Unit].UnitAddress, "");
+        EXPECT_EQ(L.Units[Unit].IndicatorX, 0);
+        EXPECT_EQ(L.Units[Unit].IndicatorY, 0);
     }
 }
