@@ -100,6 +100,10 @@ class frmMain final : public DesktopEvents {
     Desktop& Host;
 
   private:
+    // Bytes read from each unit so far: a wait sees from it that a handler nested inside it has
+    // already taken what the wait was waiting for.
+    std::array<std::uint64_t, UnitCount + 1> BytesDrained{};
+
     std::uint32_t TimerInterval(const std::string& Text, const char* Key);
     std::int64_t WaitLimitMs();
     void WaitForData(int Unit);

@@ -565,8 +565,8 @@ TEST_F(UnitLinkTest, PollInsideTheGreetingWaitTriggersOnTheNewConnection) {
     EXPECT_EQ(Chunks[0].Connection, 0);
     EXPECT_EQ(Chunks[0].Bytes, GpOut);
     EXPECT_TRUE(R.Slot(1).UnitConnected);
-    // The trigger took the answer as its reply; the greeting wait ran on to its limit.
-    EXPECT_GE(R.Desk.SteadyMilliseconds() - Start, 3000.0);
+    // The trigger took the answer as its reply; the greeting wait saw that and ended with it.
+    EXPECT_LT(R.Desk.SteadyMilliseconds() - Start, 3000.0);
     EXPECT_EQ(Unit.Accepted(), 1);
 }
 
@@ -591,4 +591,25 @@ TEST_F(UnitLinkTest, MaintenancePassInsideTheReplyWait) {
     EXPECT_LT(Took, 3100.0) << "the nested pass only took the greeting; the wait kept its limit";
     EXPECT_TRUE(R.Slot(1).UnitConnected);
     EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::CheckConnection));
+}
+
+TEST_F(UnitLinkTest, ReplyDrainedByANestedPassEndsTheReplyWait) {
+    TestUnitListener Unit;
+    Unit.SetAnswer("OK\n\n");
+    Rig R;
+    R.Slot(1).UnitAddress = Unit.Endpoint();
+    R.Form.ConnectUnit(R.Slot(1).UnitAddress, 1);
+    ASSERT_TRUE(R.Slot(1).UnitConnected);
+
+    // A maintenance pass falls due just as the answer arrives, and drains it before the wait looks.
+    const double Start = R.Desk.SteadyMilliseconds();
+    R.Desk.At(Start, [&] {
+        ASSERT_TRUE(WaitForReadable(R.Slot(1).UnitSocket, Patience));
+        R.Form.tmrCheckConnection_Timer();
+    });
+    EXPECT_EQ(R.Form.SendToUnit(GpOut, 1), "") << "the nested pass took the answer";
+    EXPECT_LT(R.Desk.SteadyMilliseconds() - Start, 1000.0)
+        << "the answer came: waiting on to the limit would only hold up the next poll";
+    EXPECT_TRUE(R.Slot(1).UnitConnected);
+    EXPECT_EQ(modTCP::PeekSocket(R.Slot(1).UnitSocket), 0);
 }

@@ -21,7 +21,9 @@ constexpr std::size_t DrainBudgetBytes = 1024 * 1024;
 
 } // namespace
 
-std::string UnitHostPart(const std::string& Address) { return Address.substr(0, Address.find(':')); }
+std::string UnitHostPart(const std::string& Address) {
+    return Address.substr(0, Address.find(':'));
+}
 
 int UnitPort(const std::string& Address) {
     const std::size_t Colon = Address.find(':');
@@ -48,8 +50,13 @@ std::int64_t frmMain::WaitLimitMs() {
 void frmMain::WaitForData(int Unit) {
     const double Start = Host.SteadyMilliseconds();
     const auto Limit = static_cast<double>(WaitLimitMs());
+    const std::uint64_t DrainedBefore = BytesDrained.at(static_cast<std::size_t>(Unit));
     for (;;) {
         Host.DoEvents();
+        // A maintenance pass nested in this wait drained what arrived: the data came, so waiting on
+        // to the limit would only hold up the next poll.
+        if (BytesDrained.at(static_cast<std::size_t>(Unit)) != DrainedBefore)
+            return;
         // Handlers that ran just now may have closed or replaced this unit's socket: read it afresh.
         const UnitSlot& Slot = UnitTable[Unit];
         // A failed connection ends the wait at once; the settle step closes it.
@@ -89,6 +96,7 @@ std::string frmMain::Drain(int Unit, bool Collect) {
         if (Piece.empty())
             break;
         Read += Piece.size();
+        BytesDrained.at(static_cast<std::size_t>(Unit)) += Piece.size();
         if (Collect)
             Collected += Piece;
     }
