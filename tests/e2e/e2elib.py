@@ -476,3 +476,42 @@ def resident_kib(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     return 0
+
+
+def start_xvfb_numbered(session, first=200, count=200):
+    """Like Session.start_xvfb, with two differences. The display number is chosen here among high ones:
+    Xvfb's own choice (-displayfd alone) takes the lowest number without a lock file, so a server whose
+    lock file has gone makes it pick a taken display. And the server never resets: by default it resets
+    whenever its last client leaves, and drops the connections that arrive meanwhile, so a short-lived
+    client (xdotool, a screenshot) can make the next one fail to open the display."""
+    import random
+    numbers = list(range(first, first + count))
+    random.shuffle(numbers)
+    for number in numbers[:20]:
+        if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+            continue
+        read_end, write_end = os.pipe()
+        log = open(os.path.join(session.dir, "xvfb.log"), "ab")
+        xvfb = subprocess.Popen(
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+             "-noreset"],
+            pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
+        os.close(write_end)
+        text = b""
+        deadline = time.monotonic() + 15
+        while not text.endswith(b"\n") and time.monotonic() < deadline:
+            ready, _, _ = select.select([read_end], [], [], max(deadline - time.monotonic(), 0))
+            chunk = os.read(read_end, 64) if ready else b""
+            if not chunk:
+                break
+            text += chunk
+        os.close(read_end)
+        if text.strip() == str(number).encode():
+            session.xvfb = xvfb
+            session.display = f":{number}"
+            return session.display
+        # Taken meanwhile (Xvfb ends on an existing lock) or too slow: drop it and try another number.
+        if xvfb.poll() is None:
+            os.killpg(xvfb.pid, signal.SIGKILL)
+        xvfb.wait(5)
+    raise Failure(f"no Xvfb display could be started (see {session.dir}/xvfb.log)")
