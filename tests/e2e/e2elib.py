@@ -301,28 +301,7 @@ class Session:
 
     # X server -----------------------------------------------------------------------------------
     def start_xvfb(self):
-        read_end, write_end = os.pipe()
-        log = open(os.path.join(self.dir, "xvfb.log"), "wb")
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=log, stderr=log, start_new_session=True)
-        os.close(write_end)
-        text = b""
-        deadline = time.monotonic() + 15
-        while not text.endswith(b"\n"):
-            remaining = deadline - time.monotonic()
-            ready, _, _ = select.select([read_end], [], [], max(remaining, 0))
-            if not ready:
-                os.close(read_end)
-                raise Failure("Xvfb did not report its display within 15 s")
-            chunk = os.read(read_end, 64)
-            if not chunk:
-                os.close(read_end)
-                raise Failure(f"Xvfb ended before reporting a display (see {self.dir}/xvfb.log)")
-            text += chunk
-        os.close(read_end)
-        self.display = ":" + text.decode().strip()
-        return self.display
+        return start_xvfb_numbered(self)
 
     def x_env(self):
         env = dict(os.environ)
@@ -358,6 +337,9 @@ class Session:
         deadline = time.monotonic() + timeout
         while window in self.visible_windows(title_regex):
             self.xdotool("key", "--window", window, "Return")
+            # The box closes on the press, so xdotool's release goes nowhere and the key stays down
+            # for whatever window is next.
+            self.xdotool("keyup", "Return")
             inner = time.monotonic() + 1.0
             while window in self.visible_windows(title_regex) and time.monotonic() < inner:
                 time.sleep(0.05)
