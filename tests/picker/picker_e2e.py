@@ -180,6 +180,15 @@ def clear_of(geometry, x, y):
     return not (gx - READ_REACH <= x < gx + w + READ_REACH and gy - READ_REACH <= y < gy + h + READ_REACH)
 
 
+# The picker keeps this many pixels between the pointer and its window, right/below or left/above.
+GAP = 24
+
+
+def placed_beside(geometry, x, y):
+    gx, gy, w, h = geometry
+    return gx in (x + GAP + 1, x - GAP - w) and gy in (y + GAP + 1, y - GAP - h)
+
+
 def read_clipboard(s):
     """The CLIPBOARD selection's text, read by Tk; None when Tk is not there."""
     code = ("import tkinter,sys\nr=tkinter.Tk()\nr.withdraw()\n"
@@ -227,13 +236,19 @@ def run(args):
             if wine:
                 s.xdotool("windowfocus", "--sync", wid)
 
+        def follows(x, y):
+            # Clear of the point is not enough: the old place may already be clear of the new point
+            # while the picker has not yet seen the pointer move, and a key then records the old point.
+            wait_for(f"the picker window beside {x},{y}", 10,
+                     lambda: (g := window_geometry(s, wid)) and clear_of(g, x, y) and placed_beside(g, x, y))
+
         def point_at(x, y, nudge=None):
             s.xdotool("mousemove", str(x), str(y))
-            wait_for(f"the picker window clear of {x},{y}", 10,
-                     lambda: (g := window_geometry(s, wid)) and clear_of(g, x, y))
+            follows(x, y)
             if nudge:
                 focus()
                 s.xdotool("key", nudge)
+                follows(x + 1 if nudge == "Right" else x, y)
 
         def press(*keys):
             focus()
