@@ -17,6 +17,11 @@ int main(int argc, char** argv) {
     const char* Display = std::getenv("DISPLAY");
     if ((!Platform || !*Platform) && Display && *Display)
         setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // Without a session bus Qt would launch one of its own, a daemon that listens on a socket and
+    // writes files; the program needs none (its tray icon then docks over XEmbed).
+    const char* SessionBus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!SessionBus || !*SessionBus)
+        setenv("DBUS_SESSION_BUS_ADDRESS", "disabled:", 1);
 
     QApplication App(argc, argv);
     Tavo::QtPlatform::QtDesktop Desk;
