@@ -16,8 +16,9 @@ namespace Tavo {
 namespace {
 
 // A unit that streams without pause must not hold the thread for ever: one drain reads at most this
-// much, and the next pass takes the rest.
+// much, for at most this long (so polls and the tray stay prompt), and the next pass takes the rest.
 constexpr std::size_t DrainBudgetBytes = 1024 * 1024;
+constexpr double DrainBudgetMs = 5.0;
 
 } // namespace
 
@@ -88,7 +89,8 @@ std::string frmMain::SettleAfterWait(int Unit, bool Collect) {
 std::string frmMain::Drain(int Unit, bool Collect) {
     std::string Collected;
     std::size_t Read = 0;
-    while (Read < DrainBudgetBytes) {
+    const double Start = Host.SteadyMilliseconds();
+    while (Read < DrainBudgetBytes && Host.SteadyMilliseconds() - Start < DrainBudgetMs) {
         const UnitSlot& Slot = UnitTable[Unit];
         if (!Slot.UnitConnected || modTCP::PeekSocket(Slot.UnitSocket) <= 0)
             break;

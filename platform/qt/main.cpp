@@ -5,12 +5,18 @@
 #include <QFileInfo>
 
 #include <cstdlib>
+#include <malloc.h>
 
 #include "app/frmMain.h"
 #include "platform/qt/InstanceLock.h"
 #include "platform/qt/QtDesktop.h"
 
 int main(int argc, char** argv) {
+    // A fixed threshold keeps large transient buffers (a unit's burst of data) in their own mappings,
+    // which go back to the system when freed; glibc would otherwise raise the threshold after the first
+    // such buffer and keep later ones in the heap for good.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+
     // The indicators are read from the X screen, so with an X display at hand Qt runs on it too (under
     // XWayland as well, where the reads are reported as limited).
     const char* Platform = std::getenv("QT_QPA_PLATFORM");
