@@ -6,6 +6,7 @@ Every process started here is started in a session of its own and ended by its p
 the Session closes. Every wait has a deadline and fails with a message saying what did not happen.
 """
 
+import argparse
 import os
 import re
 import select
@@ -497,3 +498,45 @@ def start_xvfb_numbered(session, first=200, count=200):
             os.killpg(xvfb.pid, signal.SIGKILL)
         xvfb.wait(5)
     raise Failure(f"no Xvfb display could be started (see {session.dir}/xvfb.log)")
+
+
+class Skip(Exception):
+    """The scenario cannot run here (a missing privilege, say); ctest reports it as skipped."""
+
+
+def scenario_main(doc, scenarios, title, run, add_arguments=None):
+    """The command line the scenario scripts share: checks that the program and the stand-ins are there,
+    runs one scenario in a Session through run(session, args, scenario) and prints PASS, FAIL or SKIP
+    (exit status 0, 1 or 77)."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", choices=("linux", "win64"), required=True)
+    ap.add_argument("--exe", required=True, help="the program's executable")
+    ap.add_argument("--tools", required=True, help="folder with tavo-unit-sim and tavo-lamp-panel")
+    ap.add_argument("--scenario", choices=sorted(scenarios), required=True)
+    ap.add_argument("--keep", action="store_true", help="keep the temp folder with every log")
+    if add_arguments:
+        add_arguments(ap)
+    args = ap.parse_args()
+    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    if not os.path.isfile(args.exe):
+        print(f"SKIP: {args.exe} does not exist; build the {args.build} configuration first")
+        return SKIP
+    for tool in ("tavo-unit-sim", "tavo-lamp-panel"):
+        if not os.path.isfile(os.path.join(args.tools, tool)):
+            print(f"FAIL: stand-in {tool} not found in {args.tools}; build the linux configuration")
+            return 1
+    build = Build(args.build, os.path.abspath(args.exe), repo)
+    scenario = scenarios[args.scenario]
+    started = time.monotonic()
+    print(f"{title} {args.build} {args.scenario}: {scenario.__doc__}")
+    try:
+        with Session(build, os.path.abspath(args.tools), keep=args.keep) as session:
+            run(session, args, scenario)
+    except Skip as s:
+        print(f"SKIP: {s}")
+        return SKIP
+    except Failure as f:
+        print(f"FAIL ({time.monotonic() - started:.1f} s): {f}")
+        return 1
+    print(f"PASS ({time.monotonic() - started:.1f} s)")
+    return 0

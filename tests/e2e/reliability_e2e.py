@@ -22,7 +22,6 @@ Every misbehaving-unit scenario checks, with the program running throughout:
 Exit code 0 passed, 1 failed, 77 skipped (executable missing, or the machine does not allow it).
 """
 
-import argparse
 import bisect
 import os
 import random
@@ -32,8 +31,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2elib import (ACTIVE, GP_OUT, GREY, SKIP, Build, Failure, LogProcess, Panel, Program, Session,  # noqa: E402
-                    UnitSim, free_port, ini_text, resident_kib, syn_sent_count, wait_for)
+from e2elib import (ACTIVE, GP_OUT, GREY, Failure, LogProcess, Panel, Program, Session,  # noqa: E402
+                    Skip, UnitSim, free_port, ini_text, resident_kib, scenario_main, syn_sent_count, wait_for)
 
 POLL_MS = 50
 RECONNECT_MS = 250
@@ -580,10 +579,6 @@ def scenario_vanish(r):
             subprocess.run(["ip", "netns", "del", ns], capture_output=True, timeout=20)
 
 
-class Skip(Exception):
-    pass
-
-
 # What the program must never do ------------------------------------------------------------------
 def listening_sockets(owners):
     """LISTEN TCP sockets and bound UDP sockets held by any of owners."""
@@ -800,36 +795,13 @@ SCENARIOS = {
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--build", choices=("linux", "win64"), required=True)
-    ap.add_argument("--exe", required=True)
-    ap.add_argument("--tools", required=True)
-    ap.add_argument("--scenario", choices=sorted(SCENARIOS), required=True)
-    ap.add_argument("--full", action="store_true", help="the restarting unit for a whole minute")
-    ap.add_argument("--keep", action="store_true", help="keep the temp folder with every log")
-    args = ap.parse_args()
-    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    if not os.path.isfile(args.exe):
-        print(f"SKIP: {args.exe} does not exist; build the {args.build} configuration first")
-        return SKIP
-    for tool in ("tavo-unit-sim", "tavo-lamp-panel"):
-        if not os.path.isfile(os.path.join(args.tools, tool)):
-            print(f"FAIL: stand-in {tool} not found in {args.tools}; build the linux configuration")
-            return 1
-    build = Build(args.build, os.path.abspath(args.exe), repo)
-    started = time.monotonic()
-    print(f"reliability {args.build} {args.scenario}: {SCENARIOS[args.scenario].__doc__}")
-    try:
-        with Session(build, os.path.abspath(args.tools), keep=args.keep) as session:
-            SCENARIOS[args.scenario](Rel(session, Timing(build.is_wine), full=args.full))
-    except Skip as s:
-        print(f"SKIP: {s}")
-        return SKIP
-    except Failure as f:
-        print(f"FAIL ({time.monotonic() - started:.1f} s): {f}")
-        return 1
-    print(f"PASS ({time.monotonic() - started:.1f} s)")
-    return 0
+    def full_option(ap):
+        ap.add_argument("--full", action="store_true", help="the restarting unit for a whole minute")
+
+    def run(session, args, scenario):
+        scenario(Rel(session, Timing(session.build.is_wine), full=args.full))
+
+    return scenario_main(__doc__, SCENARIOS, "reliability", run, full_option)
 
 
 if __name__ == "__main__":

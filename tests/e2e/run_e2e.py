@@ -7,15 +7,14 @@ panel and unit stand-ins, each on a private Xvfb.
 Exit code 0 passed, 1 failed, 77 skipped (the program's executable does not exist).
 """
 
-import argparse
 import os
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2elib import (ACTIVE, GP_OUT, GREY, ON_AIR, SKIP, Build, Failure, Panel, Program, Session,  # noqa: E402
-                    UnitSim, free_port, ini_text, syn_sent_count, wait_for)
+from e2elib import (ACTIVE, GP_OUT, GREY, ON_AIR, Failure, Panel, Program, Session,  # noqa: E402
+                    UnitSim, free_port, ini_text, scenario_main, syn_sent_count, wait_for)
 
 POLL_MS = 50
 RECONNECT_MS = 500
@@ -260,38 +259,17 @@ def print_backtraces(session):
             print(r.stdout[-6000:])
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--build", choices=("linux", "win64"), required=True)
-    ap.add_argument("--exe", required=True, help="the program's executable")
-    ap.add_argument("--tools", required=True, help="folder with tavo-unit-sim and tavo-lamp-panel")
-    ap.add_argument("--scenario", choices=sorted(SCENARIOS), required=True)
-    ap.add_argument("--keep", action="store_true", help="keep the temp folder with every log")
-    args = ap.parse_args()
-    repo = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    if not os.path.isfile(args.exe):
-        print(f"SKIP: {args.exe} does not exist; build the {args.build} configuration first")
-        return SKIP
-    for tool in ("tavo-unit-sim", "tavo-lamp-panel"):
-        if not os.path.isfile(os.path.join(args.tools, tool)):
-            print(f"FAIL: stand-in {tool} not found in {args.tools}; build the linux configuration")
-            return 1
-    build = Build(args.build, os.path.abspath(args.exe), repo)
-    started = time.monotonic()
-    print(f"e2e {args.build} {args.scenario}: {SCENARIOS[args.scenario].__doc__}")
+def run(session, args, scenario):
     try:
-        with Session(build, os.path.abspath(args.tools), keep=args.keep) as session:
-            try:
-                SCENARIOS[args.scenario](Scenario(session, Timing(build.is_wine)))
-            except Failure:
-                if os.environ.get("TAVO_E2E_BACKTRACE"):
-                    print_backtraces(session)
-                raise
-    except Failure as f:
-        print(f"FAIL ({time.monotonic() - started:.1f} s): {f}")
-        return 1
-    print(f"PASS ({time.monotonic() - started:.1f} s)")
-    return 0
+        scenario(Scenario(session, Timing(session.build.is_wine)))
+    except Failure:
+        if os.environ.get("TAVO_E2E_BACKTRACE"):
+            print_backtraces(session)
+        raise
+
+
+def main():
+    return scenario_main(__doc__, SCENARIOS, "e2e", run)
 
 
 if __name__ == "__main__":
