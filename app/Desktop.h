@@ -79,7 +79,8 @@ class Desktop {
     // Blocks, without using the processor, until an event is pending, the socket is ready for Interest
     // (or has failed), or TimeoutMs passes. May dispatch events that arrive meanwhile; the caller runs
     // DoEvents afterwards either way.
-    virtual void WaitForEventOrSocket(SocketHandle Socket, SocketInterest Interest, std::int64_t TimeoutMs) = 0;
+    virtual void WaitForEventOrSocket(SocketHandle Socket, SocketInterest Interest,
+                                      std::int64_t TimeoutMs) = 0;
     // Steady clock, in milliseconds (with fraction).
     virtual double SteadyMilliseconds() = 0;
 

@@ -8,9 +8,13 @@
 
 namespace Tavo {
 
-frmMain::frmMain(Desktop& Host) : Host(Host) { Host.SetEventSink(this); }
+frmMain::frmMain(Desktop& Host) : Host(Host) {
+    Host.SetEventSink(this);
+}
 
-frmMain::~frmMain() { Host.SetEventSink(nullptr); }
+frmMain::~frmMain() {
+    Host.SetEventSink(nullptr);
+}
 
 std::string frmMain::VersionText() {
     const VersionNumbers V = Host.AppVersion();
@@ -48,7 +52,8 @@ void frmMain::Form_Load() {
 
         if (!Host.StartSocketLibrary()) {
             if (!MessagesSuppressed)
-                Host.ShowMessageBox("The TCP Stack could not be initialized.", ErrorTitle, BoxIcon::Exclamation);
+                Host.ShowMessageBox("The TCP Stack could not be initialized.", ErrorTitle,
+                                    BoxIcon::Exclamation);
             Form_Unload(1);
         }
         if (Screen == ScreenAccess::NotReadable)
@@ -56,7 +61,8 @@ void frmMain::Form_Load() {
 
         AddTrayIcon();
 
-        Host.SetTimerInterval(TimerId::CheckConnection, TimerInterval(Settings.ReconnectDelay, "ReconnectDelay"));
+        Host.SetTimerInterval(TimerId::CheckConnection,
+                              TimerInterval(Settings.ReconnectDelay, "ReconnectDelay"));
         Host.EnableTimer(TimerId::CheckConnection, true);
         tmrCheckConnection_Timer();
 
@@ -90,10 +96,14 @@ void frmMain::OnTimer(TimerId Timer) {
         tmrCheckConnection_Timer();
 }
 
-void frmMain::OnTrayMessage(std::uint32_t MouseMessage) { picTray_MouseMove(MouseMessage); }
+void frmMain::OnTrayMessage(std::uint32_t MouseMessage) {
+    picTray_MouseMove(MouseMessage);
+}
 
 // Any unload the desktop asks for goes the way Exit goes, so no icon is left behind.
-void frmMain::OnCloseRequest() { Form_Unload(0); }
+void frmMain::OnCloseRequest() {
+    Form_Unload(0);
+}
 
 int Main(Desktop& Host) {
     Host.InitCommonControls();

@@ -22,7 +22,8 @@ static std::string_view NextLine(std::string_view& Rest) {
     if (End == std::string_view::npos) {
         Rest = {};
     } else {
-        const std::size_t Skip = (Rest[End] == '\r' && End + 1 < Rest.size() && Rest[End + 1] == '\n') ? 2 : 1;
+        const std::size_t Skip =
+            (Rest[End] == '\r' && End + 1 < Rest.size() && Rest[End + 1] == '\n') ? 2 : 1;
         Rest.remove_prefix(End + Skip);
     }
     return Line;

@@ -6,7 +6,9 @@
 
 namespace Tavo {
 
-bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\v' || C == '\f'; }
+bool IsBlank(char C) {
+    return C == ' ' || C == '\t' || C == '\v' || C == '\f';
+}
 
 std::string_view TrimBlanks(std::string_view Text) {
     while (!Text.empty() && IsBlank(Text.front()))
@@ -16,7 +18,9 @@ std::string_view TrimBlanks(std::string_view Text) {
     return Text;
 }
 
-static bool IsDigit(char C) { return C >= '0' && C <= '9'; }
+static bool IsDigit(char C) {
+    return C >= '0' && C <= '9';
+}
 
 std::optional<double> ParseNumber(std::string_view Text) {
     Text = TrimBlanks(Text);
@@ -39,7 +43,8 @@ std::optional<double> ParseNumber(std::string_view Text) {
     if (Digits == 0)
         return std::nullopt;
     double Value = 0;
-    auto [End, Error] = std::from_chars(Text.data(), Text.data() + Text.size(), Value, std::chars_format::fixed);
+    auto [End, Error] =
+        std::from_chars(Text.data(), Text.data() + Text.size(), Value, std::chars_format::fixed);
     if (Error == std::errc::result_out_of_range) {
         // Still a number, only beyond a double: huge when it has a whole part, else as good as zero.
         const std::string_view Whole = Text.substr(0, Text.find('.'));

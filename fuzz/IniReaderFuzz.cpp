@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (Value.size() > Tavo::IniValueLimit)
         std::abort();
     // A value has no blanks at either end unless they were inside quotes, and no line end at all.
-    if (Value.find_first_of("\r\n") != std::string::npos && Parts[2].find_first_of("\r\n") == std::string::npos)
+    if (Value.find_first_of("\r\n") != std::string::npos &&
+        Parts[2].find_first_of("\r\n") == std::string::npos)
         std::abort();
     return 0;
 }

@@ -16,7 +16,8 @@ bool LooksLikeDottedQuad(const std::string& Text) {
     std::size_t Start = 0;
     for (;;) {
         const std::size_t End = Text.find('.', Start);
-        const std::string Part = Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
+        const std::string Part =
+            Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start);
         if (Part.empty() || Part.find_first_not_of("0123456789") != std::string::npos)
             return false;
         const std::string Digits = Part.substr(std::min(Part.find_first_not_of('0'), Part.size()));

@@ -66,7 +66,7 @@ TEST(Configuration, VersionRule) {
         bool Warns;
         bool Fatal;
     } Cases[] = {
-        {"version-missing", true, false}, {"version-0", true, false},     {"version-1", false, false},
+        {"version-missing", true, false}, {"version-0", true, false},       {"version-1", false, false},
         {"version-2", true, false},       {"version-minus1", false, false}, {"version-1point0", false, false},
         {"version-text", false, true},    {"version-empty", false, true},
     };
@@ -88,9 +88,14 @@ TEST(Configuration, Colours) {
         const char* File;
         std::optional<std::uint32_t> Colour; // empty: fatal
     } Cases[] = {
-        {"colour-hash-ff0000", 0x000000FF}, {"colour-ff0000", 0x000000FF}, {"colour-short", 0x000000F0},
-        {"colour-lower", 0x00FF9632},       {"colour-long", 0x00FF9632},   {"colour-empty", 0},
-        {"colour-hash", 0},                 {"colour-bad", std::nullopt},
+        {"colour-hash-ff0000", 0x000000FF},
+        {"colour-ff0000", 0x000000FF},
+        {"colour-short", 0x000000F0},
+        {"colour-lower", 0x00FF9632},
+        {"colour-long", 0x00FF9632},
+        {"colour-empty", 0},
+        {"colour-hash", 0},
+        {"colour-bad", std::nullopt},
     };
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.File);
@@ -113,10 +118,10 @@ TEST(Configuration, IndicatorPositions) {
         bool Fatal;
         int X, Y;
     } Cases[] = {
-        {"position-nocomma", false, 0, 0},      {"position-plain", false, 350, 20},
-        {"position-blanks", false, 812, 1046},  {"position-limits", false, -32768, 32767},
-        {"position-fractions", false, 2, 4},    {"position-toolarge", true, 0, 0},
-        {"position-emptysecond", true, 0, 0},   {"position-threeparts", true, 0, 0},
+        {"position-nocomma", false, 0, 0},     {"position-plain", false, 350, 20},
+        {"position-blanks", false, 812, 1046}, {"position-limits", false, -32768, 32767},
+        {"position-fractions", false, 2, 4},   {"position-toolarge", true, 0, 0},
+        {"position-emptysecond", true, 0, 0},  {"position-threeparts", true, 0, 0},
         {"position-text", true, 0, 0},
     };
     for (const Case& C : Cases) {

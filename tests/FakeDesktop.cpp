@@ -8,7 +8,9 @@
 
 namespace Tavo::Testing {
 
-static const char* TimerName(TimerId T) { return T == TimerId::Poll ? "Poll" : "CheckConnection"; }
+static const char* TimerName(TimerId T) {
+    return T == TimerId::Poll ? "Poll" : "CheckConnection";
+}
 
 bool FakeDesktop::ChangeToFolder(const std::string& F) {
     CurrentFolder = F;
@@ -75,7 +77,9 @@ void FakeDesktop::RunDue() {
     }
 }
 
-void FakeDesktop::DoEvents() { RunDue(); }
+void FakeDesktop::DoEvents() {
+    RunDue();
+}
 
 void FakeDesktop::Advance(double Ms) {
     const double End = Now + Ms;

@@ -23,7 +23,9 @@ struct IniCase {
     std::string Expected;
 };
 
-std::string Repeat(char C, std::size_t N) { return std::string(N, C); }
+std::string Repeat(char C, std::size_t N) {
+    return std::string(N, C);
+}
 
 const IniCase Cases[] = {
     {"plain", "[General]\nVersion=1\n", "General", "Version", "0", "1"},

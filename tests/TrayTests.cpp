@@ -54,7 +54,7 @@ TEST(Tray, OnlyButtonReleasesOpenTheMenu) {
     struct Case {
         std::uint32_t Message;
         bool Opens;
-    } Cases[] = {{0x200, false}, {0x201, false}, {0x202, true}, {0x203, false}, {0x204, false},
+    } Cases[] = {{0x200, false}, {0x201, false}, {0x202, true},  {0x203, false}, {0x204, false},
                  {0x205, true},  {0x206, false}, {0x207, false}, {0x208, false}, {0, false}};
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.Message);

@@ -15,7 +15,9 @@ constexpr std::uint32_t TrayFlags = 7; // message, icon and tip
 constexpr std::uint32_t LeftButtonUp = 0x202;
 constexpr std::uint32_t RightButtonUp = 0x205;
 
-template <std::size_t N> void FillBlanks(char (&Field)[N]) { std::memset(Field, ' ', N); }
+template <std::size_t N> void FillBlanks(char (&Field)[N]) {
+    std::memset(Field, ' ', N);
+}
 
 } // namespace
 
@@ -47,16 +49,16 @@ void frmMain::ModifyTrayIcon() {
     Host.ShellNotifyIcon(NimModify, TrayIconData);
 }
 
-void frmMain::DeleteTrayIcon() { Host.ShellNotifyIcon(NimDelete, TrayIconData); }
+void frmMain::DeleteTrayIcon() {
+    Host.ShellNotifyIcon(NimDelete, TrayIconData);
+}
 
 void frmMain::picTray_MouseMove(std::uint32_t MouseMessage) {
     if (MouseMessage != LeftButtonUp && MouseMessage != RightButtonUp)
         return;
     static const std::vector<MenuItem> Menu = {
-        {MenuItemId::Header, ProductName, true},
-        {MenuItemId::None, "", false},
-        {MenuItemId::About, "&About...", false},
-        {MenuItemId::None, "", false},
+        {MenuItemId::Header, ProductName, true}, {MenuItemId::None, "", false},
+        {MenuItemId::About, "&About...", false}, {MenuItemId::None, "", false},
         {MenuItemId::Exit, "E&xit", false},
     };
     switch (Host.ShowPopupMenu(Menu)) {
