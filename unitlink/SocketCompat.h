@@ -72,6 +72,17 @@ inline KeepAliveState ReadKeepAlive(NativeSocket S) {
 }
 
 // Rebinding a fixed test port right after a run is fine on Winsock without any option.
+// Ready to read (or failed), or done connecting (WantWrite), within TimeoutMs. Winsock's fd_set is a
+// list of handles, so any socket fits.
+inline bool WaitReady(NativeSocket S, bool WantWrite, int TimeoutMs) {
+    fd_set Wanted, Failed;
+    FD_ZERO(&Wanted);
+    FD_ZERO(&Failed);
+    FD_SET(S, &Wanted);
+    FD_SET(S, &Failed);
+    timeval Limit{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
+    return select(0, WantWrite ? nullptr : &Wanted, WantWrite ? &Wanted : nullptr, &Failed, &Limit) > 0;
+}
 inline void AllowQuickRebind(NativeSocket) {}
 
 // Winsock must be started once per process before any socket call.
@@ -149,6 +160,12 @@ inline KeepAliveState ReadKeepAlive(NativeSocket S) {
 }
 
 // Lets a fixed port be bound again while old connections on it linger in TIME_WAIT.
+// Ready to read (or failed), or done connecting (WantWrite), within TimeoutMs. poll(), not select():
+// an fd_set has no room for descriptors of 1024 and above.
+inline bool WaitReady(NativeSocket S, bool WantWrite, int TimeoutMs) {
+    pollfd Entry{S, static_cast<short>(WantWrite ? POLLOUT : POLLIN), 0};
+    return ::poll(&Entry, 1, TimeoutMs) > 0;
+}
 inline void AllowQuickRebind(NativeSocket S) {
     const int On = 1;
     (void)setsockopt(S, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);

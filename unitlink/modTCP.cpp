@@ -205,15 +205,7 @@ std::string ReceiveText(SocketHandle Socket) {
 }
 
 bool WaitUntilReady(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) {
-    const auto S = static_cast<NativeSocket>(Socket);
-    fd_set Read, Write, Failed;
-    FD_ZERO(&Read);
-    FD_ZERO(&Write);
-    FD_ZERO(&Failed);
-    FD_SET(S, Interest == SocketInterest::Readable ? &Read : &Write);
-    FD_SET(S, &Failed);
-    timeval Limit{TimeoutMs / 1000, (TimeoutMs % 1000) * 1000};
-    return select(static_cast<int>(S) + 1, &Read, &Write, &Failed, &Limit) > 0;
+    return WaitReady(Native(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
 }
 
 } // namespace Tavo::modTCP
