@@ -38,16 +38,8 @@ Loaded Load(const std::string& BaseName, const std::string& Folder = TAVO_TEST_D
     return Result;
 }
 
-} // namespace
-
-TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
-    const Loaded L = Load("empty");
-    ASSERT_FALSE(L.Fatal) << *L.Fatal;
-    ASSERT_EQ(L.Boxes.size(), 1u);
-    EXPECT_EQ(L.Boxes[0].Title, "Warning");
-    EXPECT_EQ(L.Boxes[0].Icon, BoxIcon::Exclamation);
-    EXPECT_EQ(L.Boxes[0].Text, "Warning: The file empty.ini is not compatible with this version of "
-                               "TavoRouterControl. Dazed and confused, but trying to continue.");
+// No unit configured, a poll every 200 ms, a pass every 3000 ms, all lamps at 0,0, the two colours.
+void ExpectEveryDefault(const Loaded& L) {
     EXPECT_EQ(L.Settings.PollInterval, "200");
     EXPECT_EQ(L.Settings.ReconnectDelay, "3000");
     EXPECT_EQ(L.Settings.ActiveColor, 0x00FF9632u);
@@ -58,6 +50,19 @@ TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
         EXPECT_EQ(L.Units[Unit].IndicatorY, 0);
         EXPECT_FALSE(L.Units[Unit].UnitConnected);
     }
+}
+
+} // namespace
+
+TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
+    const Loaded L = Load("empty");
+    ASSERT_FALSE(L.Fatal) << *L.Fatal;
+    ASSERT_EQ(L.Boxes.size(), 1u);
+    EXPECT_EQ(L.Boxes[0].Title, "Warning");
+    EXPECT_EQ(L.Boxes[0].Icon, BoxIcon::Exclamation);
+    EXPECT_EQ(L.Boxes[0].Text, "Warning: The file empty.ini is not compatible with this version of "
+                               "TavoRouterControl. Dazed and confused, but trying to continue.");
+    ExpectEveryDefault(L);
 }
 
 TEST(Configuration, VersionRule) {
@@ -175,13 +180,5 @@ TEST(Configuration, ShippedExampleLoadsAsTheDefaults) {
     const Loaded L = Load("TavoRouterControl", TAVO_PACKAGING_DIR);
     ASSERT_FALSE(L.Fatal) << *L.Fatal;
     EXPECT_TRUE(L.Boxes.empty());
-    EXPECT_EQ(L.Settings.PollInterval, "200");
-    EXPECT_EQ(L.Settings.ReconnectDelay, "3000");
-    EXPECT_EQ(L.Settings.ActiveColor, 0x00FF9632u);
-    EXPECT_EQ(L.Settings.OnAirColor, 0x002F2FE5u);
-    for (int Unit = 1; Unit <= UnitCount; ++Unit) {
-        EXPECT_EQ(L.Units[Unit].UnitAddress, "");
-        EXPECT_EQ(L.Units[Unit].IndicatorX, 0);
-        EXPECT_EQ(L.Units[Unit].IndicatorY, 0);
-    }
+    ExpectEveryDefault(L);
 }

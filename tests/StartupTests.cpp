@@ -33,13 +33,22 @@ std::ptrdiff_t Position(const std::vector<std::string>& Log, const std::string& 
     return It == Log.end() ? -1 : It - Log.begin();
 }
 
+// A form on a fake desktop whose settings file is tests/data/<BaseName>.ini.
+struct Rig {
+    FakeDesktop Desk;
+    frmMain Form{Desk};
+    explicit Rig(const std::string& BaseName) {
+        Desk.Folder = TAVO_TEST_DATA;
+        Desk.BaseName = BaseName;
+    }
+};
+
 } // namespace
 
 TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
-    FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "startup";
-    frmMain Form(Desk);
+    Rig R("startup");
+    FakeDesktop& Desk = R.Desk;
+    frmMain& Form = R.Form;
     ASSERT_FALSE(StartWith(Form).ExitCode);
 
     const std::vector<std::string> Expected = {
@@ -68,15 +77,14 @@ TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
 }
 
 TEST(Startup, WarningBoxHoldsTheStartUntilClosed) {
-    FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "version-missing";
+    Rig R("version-missing");
+    FakeDesktop& Desk = R.Desk;
     bool SocketsStartedWhileOpen = true;
     Desk.WhileBoxOpen = [&](const RecordedBox&) {
         SocketsStartedWhileOpen = Position(Desk.Log, "StartSocketLibrary") >= 0;
         Desk.Advance(60000); // the operator reads it for a minute: no timer may run meanwhile
     };
-    frmMain Form(Desk);
+    frmMain& Form = R.Form;
     ASSERT_FALSE(StartWith(Form).ExitCode);
     ASSERT_EQ(Desk.Boxes.size(), 1u);
     EXPECT_EQ(Desk.Boxes[0].Title, "Warning");
@@ -105,10 +113,9 @@ TEST(Startup, FatalErrorsShowOneBoxNamingTheFaultAndEndNonZero) {
     };
     for (const Case& C : Cases) {
         SCOPED_TRACE(C.File);
-        FakeDesktop Desk;
-        Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = C.File;
-        frmMain Form(Desk);
+        Rig R(C.File);
+        FakeDesktop& Desk = R.Desk;
+        frmMain& Form = R.Form;
         const Started S = StartWith(Form);
         ASSERT_TRUE(S.ExitCode);
         EXPECT_NE(*S.ExitCode, 0);
@@ -127,11 +134,10 @@ TEST(Startup, FatalErrorsShowOneBoxNamingTheFaultAndEndNonZero) {
 }
 
 TEST(Startup, SocketLibraryFailureShowsItsMessageAndUnloads) {
-    FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "startup";
+    Rig R("startup");
+    FakeDesktop& Desk = R.Desk;
     Desk.SocketLibraryStarts = false;
-    frmMain Form(Desk);
+    frmMain& Form = R.Form;
     const Started S = StartWith(Form);
     ASSERT_TRUE(S.ExitCode);
     EXPECT_NE(*S.ExitCode, 0);
@@ -145,12 +151,11 @@ TEST(Startup, SocketLibraryFailureShowsItsMessageAndUnloads) {
 
 TEST(Startup, ScreenProblems) {
     {
-        FakeDesktop Desk;
-        Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = "startup";
+        Rig R("startup");
+        FakeDesktop& Desk = R.Desk;
         Desk.Screen = ScreenAccess::Unavailable;
         Desk.ScreenProblem = "no display";
-        frmMain Form(Desk);
+        frmMain& Form = R.Form;
         const Started S = StartWith(Form);
         ASSERT_TRUE(S.ExitCode);
         EXPECT_NE(*S.ExitCode, 0);
@@ -159,12 +164,11 @@ TEST(Startup, ScreenProblems) {
     }
     {
         // A screen that cannot be read is said once; the program still runs for its connections.
-        FakeDesktop Desk;
-        Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = "startup";
+        Rig R("startup");
+        FakeDesktop& Desk = R.Desk;
         Desk.Screen = ScreenAccess::NotReadable;
         Desk.ScreenProblem = "pixels cannot be read here";
-        frmMain Form(Desk);
+        frmMain& Form = R.Form;
         ASSERT_FALSE(StartWith(Form).ExitCode);
         ASSERT_EQ(Desk.Boxes.size(), 1u);
         EXPECT_EQ(Desk.Boxes[0].Text, "pixels cannot be read here");
@@ -173,10 +177,9 @@ TEST(Startup, ScreenProblems) {
 }
 
 TEST(Startup, ZeroIntervalsNeverFire) {
-    FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "intervals-zero";
-    frmMain Form(Desk);
+    Rig R("intervals-zero");
+    FakeDesktop& Desk = R.Desk;
+    frmMain& Form = R.Form;
     ASSERT_FALSE(StartWith(Form).ExitCode);
     const std::size_t LogSize = Desk.Log.size();
     Desk.Advance(10 * 60 * 1000);
@@ -184,10 +187,9 @@ TEST(Startup, ZeroIntervalsNeverFire) {
 }
 
 TEST(Startup, PassesRunOneIntervalAfterThePreviousEnded) {
-    FakeDesktop Desk;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "startup";
-    frmMain Form(Desk);
+    Rig R("startup");
+    FakeDesktop& Desk = R.Desk;
+    frmMain& Form = R.Form;
     ASSERT_FALSE(StartWith(Form).ExitCode);
     Desk.Log.clear();
     Desk.Advance(199);

@@ -59,6 +59,15 @@ struct Rig {
     UnitSlot& Slot(int Unit) { return Form.UnitTable[Unit]; }
 };
 
+// Unit 1 at the listener, connected by one maintenance pass without a greeting wait.
+void ConnectFirstUnit(Rig& R, TestUnitListener& Unit) {
+    R.Form.Settings.ReconnectDelay = "0";
+    R.Slot(1).UnitAddress = Unit.Endpoint();
+    R.Form.tmrCheckConnection_Timer();
+    ASSERT_TRUE(R.Slot(1).UnitConnected);
+    ASSERT_TRUE(Unit.WaitForAccepted(1, Patience));
+}
+
 struct Connected {
     TestUnitListener Unit;
     FakeDesktop Desk;
@@ -425,11 +434,7 @@ TEST_F(UnitLinkTest, BrokenConnectionsCloseSilentlyAndReconnectOnThePassAfter) {
         SCOPED_TRACE(C.Name);
         TestUnitListener Unit;
         Rig R;
-        R.Form.Settings.ReconnectDelay = "0";
-        R.Slot(1).UnitAddress = Unit.Endpoint();
-        R.Form.tmrCheckConnection_Timer();
-        ASSERT_TRUE(R.Slot(1).UnitConnected);
-        ASSERT_TRUE(Unit.WaitForAccepted(1, Patience));
+        ASSERT_NO_FATAL_FAILURE(ConnectFirstUnit(R, Unit));
         R.Form.MessagesSuppressed = false; // so a message, were one shown, would be seen
 
         if (C.Does == Peer::SendsUnasked) {
@@ -519,11 +524,7 @@ TEST_F(UnitLinkTest, TriggerToAFailedConnectionClosesItSilentlyAndIsNotRepeated)
         SCOPED_TRACE(C.Name);
         TestUnitListener Unit;
         Rig R;
-        R.Form.Settings.ReconnectDelay = "0";
-        R.Slot(1).UnitAddress = Unit.Endpoint();
-        R.Form.tmrCheckConnection_Timer();
-        ASSERT_TRUE(R.Slot(1).UnitConnected);
-        ASSERT_TRUE(Unit.WaitForAccepted(1, Patience));
+        ASSERT_NO_FATAL_FAILURE(ConnectFirstUnit(R, Unit));
         R.Form.Settings.ReconnectDelay = "3000";
         R.Form.MessagesSuppressed = false;
         C.Reset ? Unit.Reset() : Unit.CloseOrderly();
