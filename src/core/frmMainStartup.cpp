@@ -1,0 +1,109 @@
+// Start-up and shutdown, and the desktop's calls into the form.
+
+#include <cstdlib>
+#include <exception>
+
+#include "core/Texts.h"
+#include "core/frmMain.h"
+#include "core/modMain.h"
+#include "core/modTCP.h"
+
+namespace Tavo {
+
+frmMain::frmMain(Desktop& Desk, Resolver Resolve)
+    : Host(Desk), Lookups(Desk, Resolve ? std::move(Resolve) : Resolver(&modTCP::ResolveHostname)) {
+    Host.SetEventSink(this);
+}
+
+frmMain::~frmMain() {
+    Host.SetEventSink(nullptr);
+}
+
+std::string frmMain::VersionText() {
+    const VersionNumbers V = Host.AppVersion();
+    return VersionTextOf(V.Major, V.Minor, V.Revision);
+}
+
+void frmMain::Form_Load() {
+    // Nothing here can stop the start: a form that cannot change folder still finds its file by full path.
+    (void)Host.ChangeToFolder(Host.ExecutableFolder());
+
+    try {
+        std::string ScreenProblem;
+        const ScreenAccess Screen = Host.TakeScreen(ScreenProblem);
+        if (Screen == ScreenAccess::Unavailable)
+            throw FatalError("The screen could not be opened for reading: " + ScreenProblem);
+        ScreenDC = true;
+
+        LoadConfiguration();
+        bool AnyUnit = false;
+        for (int Unit = 1; Unit <= UnitCount; ++Unit)
+            AnyUnit = AnyUnit || !UnitTable[Unit].UnitAddress.empty();
+        // A file that configures no unit (a misspelt section, say) would otherwise run without a word.
+        if (!AnyUnit)
+            Host.ShowMessageBox("The file " + ConfigurationPath() +
+                                    " configures no unit: section [Devices] gives no address in Unit1 to "
+                                    "Unit8. TavoRouterControl runs, but has nothing to switch.",
+                                WarningTitle, BoxIcon::Exclamation);
+
+        if (!Host.StartNetwork()) {
+            if (!MessagesSuppressed)
+                Host.ShowMessageBox(SocketLibraryText, ErrorTitle, BoxIcon::Exclamation);
+            Form_Unload(1);
+        }
+        if (Screen == ScreenAccess::NotReadable)
+            Host.ShowMessageBox(ScreenProblem, WarningTitle, BoxIcon::Exclamation);
+
+        AddTrayIcon();
+    } catch (const FatalError& Error) {
+        if (TrayIconAdded)
+            DeleteTrayIcon();
+        Host.ShowMessageBox(Error.what(), ErrorTitle, BoxIcon::Exclamation);
+        Host.EndProcess(1);
+    }
+
+    // The poll runs from here on, before the first pass has connected anyone: a selection shown at
+    // start-up waits, pending, for its unit.
+    Host.SetTimerInterval(TimerId::CheckConnection, Settings.ReconnectDelay);
+    Host.EnableTimer(TimerId::CheckConnection, true);
+    Host.SetTimerInterval(TimerId::Poll, Settings.PollInterval);
+    Host.EnableTimer(TimerId::Poll, true);
+    Dispatch([this] { tmrCheckConnection_Timer(); });
+}
+
+void frmMain::Form_Unload(int ExitCode) {
+    if (TrayIconAdded)
+        DeleteTrayIcon();
+    Host.EndProcess(ExitCode);
+    std::abort(); // a desktop that failed to end the process must not run on half unloaded
+}
+
+void frmMain::OnTimer(TimerId Timer) {
+    Dispatch([this, Timer] {
+        if (Timer == TimerId::Poll)
+            tmrPoll_Timer();
+        else
+            tmrCheckConnection_Timer();
+    });
+}
+
+void frmMain::OnTrayClick(TrayClick Click) {
+    Dispatch([this, Click] { picTray_MouseMove(Click); });
+}
+
+// Any unload the desktop asks for goes the way Exit goes, so no icon is left behind.
+void frmMain::OnCloseRequest() {
+    Form_Unload(0);
+}
+
+int Main(Desktop& Host) {
+    if (Host.ClaimSingleInstance() == InstanceClaim::AlreadyRunning) {
+        Host.ShowMessageBox(AlreadyRunningText, ProductName, BoxIcon::Information);
+        return 0;
+    }
+    frmMain Form(Host);
+    Form.Form_Load();
+    return Host.RunEventLoop();
+}
+
+} // namespace Tavo

@@ -1,0 +1,128 @@
+#include "SocketHelpers.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "core/SocketCompat.h"
+
+#ifndef _WIN32
+#include <sys/ioctl.h>
+#endif
+
+namespace Tavo::Testing {
+
+using namespace SocketCompat;
+
+namespace {
+
+NativeSocket Native(SocketHandle S) {
+    return static_cast<NativeSocket>(S);
+}
+
+} // namespace
+
+bool StartSockets() {
+#ifdef _WIN32
+    static const bool Started = [] {
+        WSADATA Data{};
+        return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
+    }();
+    return Started;
+#else
+    return true;
+#endif
+}
+
+bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) {
+    return WaitReady(Native(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
+}
+
+bool WaitForReadable(SocketHandle Socket, int TimeoutMs) {
+    return WaitForSocket(Socket, SocketInterest::Readable, TimeoutMs);
+}
+
+std::size_t WaitingBytes(SocketHandle Socket) {
+#ifdef _WIN32
+    u_long Count = 0;
+    (void)ioctlsocket(Native(Socket), FIONREAD, &Count);
+#else
+    int Count = 0;
+    (void)ioctl(Native(Socket), FIONREAD, &Count);
+#endif
+    return static_cast<std::size_t>(Count);
+}
+
+void SleepMilliseconds(int Ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
+}
+
+bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    std::string Buffer(Count, '\0');
+    for (;;) {
+        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            Deadline - std::chrono::steady_clock::now());
+        if (Left.count() <= 0 || !WaitForReadable(Socket, static_cast<int>(Left.count())))
+            return false;
+        const auto Waiting =
+            recv(Native(Socket), Buffer.data(), static_cast<IoLength>(Buffer.size()), MSG_PEEK);
+        if (Waiting < 0 && !IsWouldBlock(LastError()))
+            return false;
+        if (Waiting >= 0 && static_cast<std::size_t>(Waiting) >= Count)
+            return true;
+        if (Waiting == 0)
+            return false;     // the peer ended before sending that much
+        SleepMilliseconds(1); // the rest is on its way through loopback
+    }
+}
+
+KeepAliveState ReadKeepAlive(SocketHandle Socket) {
+    KeepAliveState State;
+    auto Read = [Socket](int Level, int Name) -> std::optional<int> {
+        int Value = 0;
+        SockLen Length = sizeof Value;
+        if (getsockopt(Native(Socket), Level, Name, reinterpret_cast<char*>(&Value), &Length) != 0)
+            return std::nullopt;
+        return Value;
+    };
+    State.On = Read(SOL_SOCKET, SO_KEEPALIVE).value_or(0) != 0;
+#ifndef _WIN32
+    State.IdleSeconds = Read(IPPROTO_TCP, TCP_KEEPIDLE);
+    State.IntervalSeconds = Read(IPPROTO_TCP, TCP_KEEPINTVL);
+    State.Probes = Read(IPPROTO_TCP, TCP_KEEPCNT);
+#endif
+    return State;
+}
+
+HangingPort::HangingPort() {
+    StartSockets();
+    const NativeSocket L = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    SockLen Length = sizeof Address;
+    if (L == InvalidNative || bind(L, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
+        listen(L, 0) != 0 || getsockname(L, reinterpret_cast<sockaddr*>(&Address), &Length) != 0)
+        throw std::runtime_error("no loopback listener for a hanging port");
+    Listener = static_cast<std::intptr_t>(L);
+    BoundPort = ntohs(Address.sin_port);
+    // Connects of our own fill the queue; the first that does not complete shows it is full.
+    for (int I = 0; I < 16; ++I) {
+        const NativeSocket F = socket(AF_INET, SOCK_STREAM, 0);
+        (void)SetNonBlocking(F);
+        (void)connect(F, reinterpret_cast<sockaddr*>(&Address), sizeof Address);
+        Fillers.push_back(static_cast<std::intptr_t>(F));
+        if (!WaitReady(F, true, 200))
+            return;
+    }
+    throw std::runtime_error("the listener's queue never filled: connects to it would not hang");
+}
+
+HangingPort::~HangingPort() {
+    for (const std::intptr_t F : Fillers)
+        (void)CloseNative(static_cast<NativeSocket>(F));
+    (void)CloseNative(static_cast<NativeSocket>(Listener));
+}
+
+} // namespace Tavo::Testing

@@ -1,0 +1,51 @@
+#pragma once
+// Socket calls the tests and the benchmark need beside the program's own: starting the library, waits,
+// keepalive read-back, and a port whose connects hang.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/Desktop.h"
+
+namespace Tavo::Testing {
+
+// Starts the socket library once per process (Winsock needs it before the first call). False when refused.
+bool StartSockets();
+
+// Waits up to TimeoutMs until the socket is readable (data, end or failure), or its connect has ended.
+bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs);
+bool WaitForReadable(SocketHandle Socket, int TimeoutMs);
+// Waits until at least Count bytes are waiting on a socket, without taking them; false on timeout.
+bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
+// Bytes waiting to be read on a socket.
+std::size_t WaitingBytes(SocketHandle Socket);
+void SleepMilliseconds(int Ms);
+
+struct KeepAliveState {
+    bool On = false;
+    std::optional<int> IdleSeconds; // not readable back on Winsock
+    std::optional<int> IntervalSeconds;
+    std::optional<int> Probes;
+};
+KeepAliveState ReadKeepAlive(SocketHandle Socket);
+
+// A loopback port whose listener never accepts and whose queue is full: a connect to it neither
+// succeeds nor fails until the system gives up. Closed when this goes.
+class HangingPort {
+  public:
+    HangingPort();
+    ~HangingPort();
+    HangingPort(const HangingPort&) = delete;
+    HangingPort& operator=(const HangingPort&) = delete;
+    int Port() const { return BoundPort; }
+
+  private:
+    std::intptr_t Listener = -1;
+    std::vector<std::intptr_t> Fillers;
+    int BoundPort = 0;
+};
+
+} // namespace Tavo::Testing

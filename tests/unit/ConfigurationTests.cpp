@@ -1,0 +1,250 @@
+// Loading real settings files: defaults, the version rule, colours, positions, timer values, addresses,
+// where the file is looked for, and the messages that name what was wrong.
+
+#include <optional>
+#include <string>
+
+#include "IniCases.h"
+#include "Rig.h"
+#include "core/IniFile.h"
+#include "core/UnitAddress.h"
+
+using namespace Tavo;
+using namespace Tavo::Testing;
+
+namespace {
+
+// No unit configured, a poll every 200 ms, a pass every 3000 ms, all lamps at 0,0, the two colours.
+void ExpectEveryDefault(Rig& R) {
+    EXPECT_EQ(R.Form.Settings.PollInterval, 200);
+    EXPECT_EQ(R.Form.Settings.ReconnectDelay, 3000);
+    EXPECT_EQ(R.Form.Settings.ActiveColor, 0x00FF9632u);
+    EXPECT_EQ(R.Form.Settings.OnAirColor, 0x002F2FE5u);
+    for (int Unit = 1; Unit <= UnitCount; ++Unit) {
+        EXPECT_EQ(R.Slot(Unit).UnitAddress, "");
+        EXPECT_EQ(R.Slot(Unit).IndicatorX, 0);
+        EXPECT_EQ(R.Slot(Unit).IndicatorY, 0);
+    }
+}
+
+void ExpectNames(const std::string& Message, std::initializer_list<const char*> Parts) {
+    for (const char* Part : Parts)
+        EXPECT_NE(Message.find(Part), std::string::npos) << Part << " missing from: " << Message;
+}
+
+} // namespace
+
+TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
+    Rig R;
+    ASSERT_FALSE(R.Load("empty"));
+    ASSERT_EQ(R.Desk.Boxes.size(), 1u);
+    EXPECT_EQ(R.Desk.Boxes[0].Title, "Warning");
+    EXPECT_EQ(R.Desk.Boxes[0].Icon, BoxIcon::Exclamation);
+    EXPECT_EQ(R.Desk.Boxes[0].Text, "Warning: The file empty.ini is not compatible with this version of "
+                                    "TavoRouterControl. Dazed and confused, but trying to continue.");
+    ExpectEveryDefault(R);
+
+    Rig Shipped;
+    ASSERT_FALSE(Shipped.Load("TavoRouterControl", TAVO_PACKAGING_DIR));
+    EXPECT_TRUE(Shipped.Desk.Boxes.empty()) << "the shipped example declares its version";
+    ExpectEveryDefault(Shipped);
+}
+
+TEST(Configuration, VersionRule) {
+    const struct {
+        const char* File;
+        bool Warns;
+        bool Fatal;
+    } Cases[] = {
+        {"version-missing", true, false}, {"version-0", true, false},       {"version-1", false, false},
+        {"version-2", true, false},       {"version-minus1", false, false}, {"version-1point0", false, false},
+        {"version-text", false, true},    {"version-empty", false, true},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.File);
+        Rig R;
+        const auto Fatal = R.Load(C.File);
+        EXPECT_EQ(Fatal.has_value(), C.Fatal);
+        EXPECT_EQ(R.Desk.Boxes.size(), C.Warns ? 1u : 0u);
+        if (Fatal)
+            ExpectNames(*Fatal, {C.File, "[General]", "Version"});
+    }
+}
+
+TEST(Configuration, ValuesAndTheirFaults) {
+    // Each file sets one value; Check looks at what it became, or Names at what the fatal message says.
+    const struct {
+        const char* File;
+        std::function<void(Rig&)> Check;
+        std::initializer_list<const char*> Names; // empty: loads
+    } Cases[] = {
+        {"colour-hash-ff0000", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0x000000FFu); }, {}},
+        {"colour-ff0000", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0x000000FFu); }, {}},
+        {"colour-short", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0x000000F0u); }, {}},
+        {"colour-lower", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0x00FF9632u); }, {}},
+        {"colour-long", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0x00FF9632u); }, {}},
+        {"colour-empty", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ActiveColor, 0u); }, {}},
+        {"colour-hash",
+         [](Rig& R) {
+             EXPECT_EQ(R.Form.Settings.ActiveColor, 0u);
+             EXPECT_EQ(R.Form.Settings.OnAirColor, 0x002F2FE5u);
+         },
+         {}},
+        {"colour-bad", nullptr, {"colour-bad.ini", "[TavoGUI]", "UnitActiveColor", "\"#GG0000\""}},
+        {"position-nocomma", [](Rig& R) { EXPECT_EQ(R.Slot(2).IndicatorX, 0); }, {}},
+        {"position-plain",
+         [](Rig& R) {
+             EXPECT_EQ(R.Slot(2).IndicatorX, 350);
+             EXPECT_EQ(R.Slot(2).IndicatorY, 20);
+             EXPECT_EQ(R.Slot(1).IndicatorX, 0);
+         },
+         {}},
+        {"position-blanks", [](Rig& R) { EXPECT_EQ(R.Slot(2).IndicatorY, 1046); }, {}},
+        {"position-limits",
+         [](Rig& R) {
+             EXPECT_EQ(R.Slot(2).IndicatorX, -32768);
+             EXPECT_EQ(R.Slot(2).IndicatorY, 32767);
+         },
+         {}},
+        {"position-fractions",
+         [](Rig& R) {
+             EXPECT_EQ(R.Slot(2).IndicatorX, 2);
+             EXPECT_EQ(R.Slot(2).IndicatorY, 4);
+         },
+         {}},
+        {"position-toolarge", nullptr, {"[TavoGUI]", "UnitIndicator2", "\"40000,20\""}},
+        {"position-emptysecond", nullptr, {"UnitIndicator2"}},
+        {"position-threeparts", nullptr, {"UnitIndicator2"}},
+        {"position-text", nullptr, {"UnitIndicator2"}},
+        {"intervals-zero",
+         [](Rig& R) {
+             EXPECT_EQ(R.Form.Settings.PollInterval, 0);
+             EXPECT_EQ(R.Form.Settings.ReconnectDelay, 0);
+         },
+         {}},
+        // Converted once, here: a value that rounds into range is that value everywhere it is used.
+        {"intervals-fractions",
+         [](Rig& R) {
+             EXPECT_EQ(R.Form.Settings.ReconnectDelay, 0);
+             EXPECT_EQ(R.Form.Settings.PollInterval, 2);
+         },
+         {}},
+        {"intervals-minus-half", [](Rig& R) { EXPECT_EQ(R.Form.Settings.ReconnectDelay, 0); }, {}},
+        {"poll-text", nullptr, {"poll-text.ini", "[Configuration]", "PollInterval", "\"abc\""}},
+        {"poll-toolarge", nullptr, {"PollInterval", "\"70000\""}},
+        {"poll-negative", nullptr, {"PollInterval", "\"-5\""}},
+        {"poll-empty", nullptr, {"PollInterval", "\"\""}},
+        {"reconnect-text", nullptr, {"[Configuration]", "ReconnectDelay", "\"soon\""}},
+        {"long-address", [](Rig& R) { EXPECT_EQ(R.Slot(1).UnitAddress, std::string(749, 'a')); }, {}},
+        {"mixed-case",
+         [](Rig& R) {
+             EXPECT_TRUE(R.Desk.Boxes.empty());
+             EXPECT_EQ(R.Slot(3).UnitAddress, "10.0.0.7:9990");
+             EXPECT_EQ(R.Slot(3).HostPart, "10.0.0.7");
+             EXPECT_EQ(R.Slot(3).Port, 9990);
+             EXPECT_EQ(R.Form.Settings.PollInterval, 150);
+             EXPECT_EQ(R.Form.Settings.ReconnectDelay, 2500);
+             EXPECT_EQ(R.Slot(3).IndicatorX, 812);
+             EXPECT_EQ(R.Form.Settings.ActiveColor, 0x0000FF00u);
+         },
+         {}},
+        {"example",
+         [](Rig& R) {
+             EXPECT_EQ(R.Slot(1).UnitAddress, "192.0.2.10");
+             EXPECT_EQ(R.Slot(1).Port, 9998);
+             EXPECT_EQ(R.Slot(2).UnitAddress, "192.0.2.11:9998");
+             EXPECT_EQ(R.Slot(4).UnitAddress, "");
+             EXPECT_EQ(R.Slot(2).IndicatorX, 850);
+         },
+         {}},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.File);
+        Rig R;
+        const auto Fatal = R.Load(C.File);
+        ASSERT_EQ(Fatal.has_value(), C.Names.size() > 0) << Fatal.value_or("loaded");
+        if (Fatal)
+            ExpectNames(*Fatal, C.Names);
+        else
+            C.Check(R);
+    }
+}
+
+TEST(Configuration, WhereTheFileIsLookedFor) {
+    {
+        SCOPED_TRACE("missing beside the program, and no other place: fatal, naming the file");
+        for (const char* Name : {"no-such-file", "unreadable-folder"}) {
+            Rig R;
+            const auto Fatal = R.Load(Name);
+            ASSERT_TRUE(Fatal);
+            ExpectNames(*Fatal, {Name, ".ini"});
+            EXPECT_TRUE(R.Desk.Boxes.empty());
+        }
+    }
+    {
+        SCOPED_TRACE("none beside the program: the next place is read");
+        Rig R;
+        R.Desk.ExtraSettingsFiles = {std::string(TAVO_TEST_DATA) + "/mixed-case.ini"};
+        ASSERT_FALSE(R.Load("no-such-file"));
+        EXPECT_EQ(R.Slot(3).UnitAddress, "10.0.0.7:9990");
+    }
+    {
+        SCOPED_TRACE("one beside the program wins");
+        Rig R;
+        R.Desk.ExtraSettingsFiles = {std::string(TAVO_TEST_DATA) + "/mixed-case.ini"};
+        ASSERT_FALSE(R.Load("example"));
+        EXPECT_EQ(R.Slot(1).UnitAddress, "192.0.2.10");
+    }
+    {
+        SCOPED_TRACE("in neither place: the message names both");
+        Rig R;
+        R.Desk.ExtraSettingsFiles = {"/nonexistent/TavoRouterControl/no-such-file.ini"};
+        const auto Fatal = R.Load("no-such-file");
+        ASSERT_TRUE(Fatal);
+        ExpectNames(*Fatal, {"data/no-such-file.ini", "/nonexistent/TavoRouterControl/no-such-file.ini"});
+    }
+}
+
+TEST(Configuration, OwnReaderGivesWhatTheSystemReaderGives) {
+    for (const IniCase& C : IniCases) {
+        SCOPED_TRACE(C.Name);
+        EXPECT_EQ(ReadIniValue(C.Contents, C.Section, C.Key, C.Default), C.Expected);
+    }
+    EXPECT_EQ(ReadIniFile("/nonexistent/absent.ini", "D", "Unit1", "fallback"), "fallback");
+}
+
+TEST(Configuration, UnitAddressesTakenApart) {
+    const struct {
+        const char* Address;
+        const char* Host;
+        int Port; // -1: out of range
+    } Cases[] = {
+        {"10.0.0.5", "10.0.0.5", 9998},
+        {"10.0.0.5:9990", "10.0.0.5", 9990},
+        {"unit-b:10001", "unit-b", 10001},
+        {"10.0.0.5:", "10.0.0.5", 9998},
+        {"10.0.0.5:abc", "10.0.0.5", 9998},
+        {"10.0.0.5:1:2", "10.0.0.5", 9998},
+        {"10.0.0.5:1e4", "10.0.0.5", 9998},
+        {"10.0.0.5: 9997 ", "10.0.0.5", 9997},
+        {"10.0.0.5:+9997", "10.0.0.5", 9997},
+        {"10.0.0.5:9997.5", "10.0.0.5", 9998},
+        {"10.0.0.5:9998.5", "10.0.0.5", 9998},
+        {"10.0.0.5:65535", "10.0.0.5", 65535},
+        {"10.0.0.5:0", "10.0.0.5", 0},
+        {"10.0.0.5:65536", "10.0.0.5", -1},
+        {"10.0.0.5:-1", "10.0.0.5", -1},
+        {"nosuchunit:70000", "nosuchunit", -1},
+        {"", "", 9998},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Address);
+        const UnitEndpoint E = ParseUnitAddress(C.Address, 9998);
+        EXPECT_EQ(E.HostPart, C.Host);
+        EXPECT_EQ(E.PortOutOfRange, C.Port == -1);
+        if (C.Port != -1) {
+            EXPECT_EQ(E.Port, C.Port);
+        }
+    }
+    EXPECT_TRUE(ParseUnitAddress("h:" + std::string(400, '9'), 9998).PortOutOfRange) << "beyond a double";
+}

@@ -1,0 +1,398 @@
+// The unit link against real loopback connections: the socket primitives, connecting and maintaining
+// units, and the command exchange, with the fake desktop's clock timing the waits.
+
+#include <string>
+#include <vector>
+
+#include "Rig.h"
+#include "core/modTCP.h"
+
+using namespace Tavo;
+using namespace Tavo::Testing;
+
+namespace {
+
+const std::string CriticalText =
+    "An unknown error occurred while connecting to or communicating with the unit.";
+
+// A loopback address of its own, so units on fixed ports (the default 9998 among them) meet nothing
+// else that listens on this machine.
+const std::string FixedHost = "127.83.41.7";
+
+// A name that cannot resolve, and that never leaves this machine: a label over 63 characters is no DNS
+// name, so the resolver gives up without asking a name server.
+const std::string NoSuchUnit = "nosuchunit-" + std::string(64, 'x') + ".invalid";
+
+// A connected socket to a fresh listener, as the program's primitives make it.
+struct Connected {
+    UnitListener Unit;
+    SocketHandle Socket = -1;
+    Connected() {
+        StartSockets();
+        Socket = modTCP::ConnectTcp("127.0.0.1", Unit.Port());
+        if (Socket == -1 || !WaitForSocket(Socket, SocketInterest::ConnectDone, Patience) ||
+            modTCP::CheckConnect(Socket) != modTCP::ConnectState::Connected ||
+            !Unit.WaitForAccepted(1, Patience))
+            throw std::runtime_error("no loopback connection to the stand-in unit");
+    }
+    ~Connected() {
+        if (Socket > 0)
+            modTCP::CloseTcp(Socket);
+    }
+};
+
+} // namespace
+
+// ---- socket primitives ---------------------------------------------------------------------------
+
+TEST(UnitLinkPrimitives, IsIPv4Address) {
+    const struct {
+        const char* Text;
+        bool Expected;
+    } Cases[] = {
+        {"192.168.1.20", true},   {"0.0.0.0", true},        {"255.255.255.255", true},
+        {"010.0.0.1", true},      {"192.168.1", false},     {"192.168.1.20.5", false},
+        {"192.168..20", false},   {"192.168.1.20.", false}, {".1.2.3", false},
+        {"192.168.1.256", false}, {"unit-a.local", false},  {"", false},
+        {"1.2.3.+4", false},      {" 1.2.3.4", false},      {"1.2.3.99999999999", false},
+    };
+    for (const auto& C : Cases)
+        EXPECT_EQ(modTCP::IsIPv4Address(C.Text), C.Expected) << '"' << C.Text << '"';
+    EXPECT_EQ(modTCP::ResolveHostname("localhost"), "127.0.0.1");
+    EXPECT_EQ(modTCP::ResolveHostname(NoSuchUnit), "");
+    EXPECT_EQ(modTCP::ResolveHostname(""), "");
+}
+
+TEST(UnitLinkPrimitives, ConnectPeekReceiveSend) {
+    StartSockets();
+    // Nothing listens, or no dotted quad, or no port: -1 at once or a connect that fails.
+    for (const auto& [Address, Port] : {std::pair{std::string("localhost"), 80}, {"127.0.0.1", 65536}})
+        EXPECT_EQ(modTCP::ConnectTcp(Address, Port), -1) << Address;
+    SocketHandle Refused = modTCP::ConnectTcp("127.0.0.1", DeadPort());
+    if (Refused != -1) {
+        ASSERT_TRUE(WaitForSocket(Refused, SocketInterest::ConnectDone, Patience));
+        EXPECT_EQ(modTCP::CheckConnect(Refused), modTCP::ConnectState::Failed);
+        modTCP::CloseTcp(Refused);
+    }
+
+    enum class Peer { Silent, SendsTen, Resets, ClosesOrderly };
+    const struct {
+        const char* Name;
+        Peer Does;
+        int Peek;
+    } Cases[] = {{"idle", Peer::Silent, 0},
+                 {"data", Peer::SendsTen, 1},
+                 {"reset", Peer::Resets, -1},
+                 {"orderly close", Peer::ClosesOrderly, -1}};
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        Connected Link;
+        const KeepAliveState Keep = ReadKeepAlive(Link.Socket);
+        EXPECT_TRUE(Keep.On);
+        // Winsock cannot read the timings back; where they can be read they must be the short ones.
+        EXPECT_EQ(Keep.IdleSeconds.value_or(5), 5);
+        EXPECT_EQ(Keep.IntervalSeconds.value_or(1), 1);
+        EXPECT_EQ(Keep.Probes.value_or(5), 5);
+        if (C.Does == Peer::SendsTen) {
+            Link.Unit.Send("0123456789");
+            ASSERT_TRUE(WaitForWaitingBytes(Link.Socket, 10, Patience));
+        } else if (C.Does != Peer::Silent) {
+            C.Does == Peer::Resets ? Link.Unit.Reset() : Link.Unit.CloseOrderly();
+            ASSERT_TRUE(WaitForReadable(Link.Socket, Patience));
+        }
+        EXPECT_EQ(modTCP::PeekSocket(Link.Socket), C.Peek);
+        EXPECT_EQ(modTCP::PeekSocket(Link.Socket), C.Peek) << "a peek must not change what it sees";
+        if (C.Does == Peer::SendsTen) {
+            EXPECT_EQ(modTCP::ReceiveText(Link.Socket), "0123456789");
+        }
+        if (C.Does == Peer::Silent) {
+            EXPECT_EQ(modTCP::SendText(Link.Socket, GpOut), 22);
+            ASSERT_TRUE(Link.Unit.WaitForReceived(22, Patience));
+            EXPECT_EQ(Link.Unit.Chunks().at(0).Bytes, GpOut);
+        }
+        if (C.Does == Peer::Resets) {
+            // On Linux without a SIGPIPE rule this would end the test process.
+            int Last = 0;
+            for (int I = 0; I < 3; ++I)
+                Last = modTCP::SendText(Link.Socket, GpOut);
+            EXPECT_EQ(Last, -1);
+        }
+    }
+
+    // A single byte is kept; 4097 bytes come in two reads, nothing lost.
+    for (const std::size_t Size : {std::size_t{1}, std::size_t{4097}}) {
+        Connected Link;
+        std::string Sent;
+        for (std::size_t I = 0; I < Size; ++I)
+            Sent += static_cast<char>('a' + I % 26);
+        Link.Unit.Send(Sent);
+        ASSERT_TRUE(WaitForWaitingBytes(Link.Socket, Size, Patience));
+        std::string Got = modTCP::ReceiveText(Link.Socket);
+        EXPECT_EQ(Got.size(), std::min<std::size_t>(Size, 4096));
+        if (Size > 4096)
+            Got += modTCP::ReceiveText(Link.Socket);
+        EXPECT_EQ(Got, Sent);
+        EXPECT_EQ(modTCP::ReceiveText(Link.Socket), "") << "nothing waiting reads as empty";
+    }
+    Connected Link;
+    modTCP::CloseTcp(Link.Socket);
+    EXPECT_EQ(Link.Socket, 0);
+}
+
+// ---- connecting a unit -----------------------------------------------------------------------------
+
+TEST(UnitLink, ConnectAttemptsAddressesPortsAndMessages) {
+    // Units on fixed ports of an address of their own; each row says which one must be reached.
+    UnitListener Default(FixedHost, 9998);
+    UnitListener Top(FixedHost, 65535);
+    UnitListener Ephemeral;
+    for (UnitListener* L : {&Default, &Top, &Ephemeral})
+        L->SetGreeting("Welcome\n\n");
+    const std::string Eph = std::to_string(Ephemeral.Port());
+
+    enum class Box { None, Resolve, Connect, Critical };
+    const struct {
+        std::string Address;
+        UnitListener* Reached; // nullptr: no connection
+        Box Shown;
+        bool Suppressed;
+        const char* Said;
+    } Cases[] = {
+        {FixedHost, &Default, Box::None, true, "connected"},
+        {FixedHost + ":abc", &Default, Box::None, true, "connected"},
+        {FixedHost + ":65535", &Top, Box::None, true, "connected"},
+        {"localhost:" + Eph, &Ephemeral, Box::None, true, "connected"},
+        {FixedHost + ":65536", nullptr, Box::Critical, false, "port out of range"},
+        {NoSuchUnit + ":70000", nullptr, Box::Critical, false, "port out of range"},
+        {NoSuchUnit, nullptr, Box::Resolve, true, "lookup failed"},
+        {"127.0.0.1:0", nullptr, Box::Connect, true, "refused"},
+        {"127.0.0.1:" + std::to_string(DeadPort()), nullptr, Box::Connect, true, "refused"},
+    };
+    for (const bool Suppressed : {false, true}) {
+        for (const auto& C : Cases) {
+            SCOPED_TRACE((Suppressed ? "suppressed: " : "") + C.Address);
+            const int Before = C.Reached ? C.Reached->Accepted() : 0;
+            Rig R;
+            R.Form.MessagesSuppressed = Suppressed;
+            R.Form.Settings.ReconnectDelay = 250;
+            R.Configure(1, C.Address);
+            R.RunPass();
+
+            EXPECT_EQ(R.Slot(1).UnitConnected, C.Reached != nullptr);
+            if (C.Reached) {
+                EXPECT_TRUE(C.Reached->WaitForAccepted(Before + 1, Patience))
+                    << "connected to the wrong port";
+            }
+            EXPECT_TRUE(R.Said("Unit1 " + C.Address + ": " + C.Said));
+            EXPECT_EQ(R.Form.MessagesSuppressed, Suppressed || C.Suppressed);
+            if (Suppressed || C.Shown == Box::None) {
+                EXPECT_TRUE(R.Desk.Boxes.empty()) << R.Desk.Boxes.front().Text;
+                continue;
+            }
+            ASSERT_EQ(R.Desk.Boxes.size(), 1u);
+            const RecordedBox& B = R.Desk.Boxes[0];
+            EXPECT_EQ(B.Title, "TavoRouterControl - Error");
+            EXPECT_EQ(B.Icon, C.Shown == Box::Critical ? BoxIcon::Critical : BoxIcon::Exclamation);
+            EXPECT_EQ(B.Text, C.Shown == Box::Critical  ? CriticalText
+                              : C.Shown == Box::Resolve ? "Could not resolve hostname " + NoSuchUnit + "!"
+                                                        : "Error connecting to Unit " + C.Address + "!");
+        }
+    }
+}
+
+TEST(UnitLink, GreetingIsDrainedAndASilentUnitWaitsTheFullDelay) {
+    UnitListener Greeter;
+    Greeter.SetGreeting(std::string(5000, 'g')); // more than one read
+    UnitListener Silent;
+    const struct {
+        UnitListener* Unit;
+        std::uint16_t Delay;
+        double Least, Most;
+    } Cases[] = {
+        {&Greeter, 3000, 0, 1000}, {&Silent, 3000, 3000, 3010}, {&Silent, 250, 250, 260}, {&Silent, 0, 0, 0}};
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Delay);
+        Rig R;
+        R.Form.Settings.ReconnectDelay = C.Delay;
+        R.Configure(1, C.Unit->Endpoint());
+        const double Start = R.Desk.SteadyMilliseconds();
+        const int WaitsBefore = R.Desk.WaitCalls;
+        R.Form.tmrCheckConnection_Timer();
+        const double Took = R.Desk.SteadyMilliseconds() - Start;
+        ASSERT_TRUE(R.Slot(1).UnitConnected);
+        EXPECT_EQ(modTCP::PeekSocket(R.Slot(1).UnitSocket), 0) << "greeting left in the socket";
+        EXPECT_TRUE(R.Form.MessagesSuppressed);
+        EXPECT_GE(Took, C.Least);
+        EXPECT_LE(Took, C.Most);
+        EXPECT_LE(R.Desk.WaitCalls - WaitsBefore, 4) << "the waits must block, not spin";
+    }
+}
+
+TEST(UnitLink, PassesConnectInOrderMessagesOnlyForTheFirstResultAndReconnectWhatBroke) {
+    UnitListener One, Three;
+    {
+        Rig R;
+        R.Form.Settings.ReconnectDelay = 0;
+        R.Configure(1, One.Endpoint());
+        R.Configure(3, Three.Endpoint());
+        R.Desk.SetTimerInterval(TimerId::CheckConnection, 3000);
+        R.Desk.EnableTimer(TimerId::CheckConnection, true);
+        R.Desk.Log.clear();
+        R.RunPass();
+        ASSERT_TRUE(One.WaitForAccepted(1, Patience) && Three.WaitForAccepted(1, Patience));
+        EXPECT_TRUE(R.Slot(1).UnitConnected);
+        EXPECT_FALSE(R.Slot(2).UnitConnected);
+        EXPECT_TRUE(R.Slot(3).UnitConnected);
+        EXPECT_EQ(R.Desk.Diagnostics.at(0), "Unit1 " + One.Endpoint() + ": connected") << "in unit order";
+        EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"Off CheckConnection", "On CheckConnection"}));
+        R.RunPass(); // connected and idle: nothing new is opened
+        EXPECT_EQ(One.Accepted(), 1);
+        EXPECT_EQ(Three.Accepted(), 1);
+    }
+    {
+        SCOPED_TRACE("unit 1 connects, unit 2 cannot be resolved: no message at all");
+        Rig R;
+        R.Form.Settings.ReconnectDelay = 0;
+        R.Configure(1, One.Endpoint());
+        R.Configure(2, NoSuchUnit);
+        R.RunPass();
+        EXPECT_TRUE(R.Desk.Boxes.empty());
+        EXPECT_TRUE(R.Said("Unit2 " + NoSuchUnit + ": lookup failed"));
+    }
+    {
+        SCOPED_TRACE("unit 1's port out of range, unit 2 unreachable: both shown, once the pass is done");
+        Rig R;
+        R.Configure(1, "127.0.0.1:70000");
+        R.Configure(2, "127.0.0.1:" + std::to_string(DeadPort()));
+        R.RunPass();
+        ASSERT_EQ(R.Desk.Boxes.size(), 2u);
+        EXPECT_EQ(R.Desk.Boxes[0].Text, CriticalText);
+        EXPECT_EQ(R.Desk.Boxes[1].Text, "Error connecting to Unit " + R.Slot(2).UnitAddress + "!");
+        R.RunPass();
+        EXPECT_EQ(R.Desk.Boxes.size(), 2u) << "later passes are silent";
+    }
+    enum class Peer { Resets, ClosesOrderly, SendsUnasked };
+    for (const Peer Does : {Peer::Resets, Peer::ClosesOrderly, Peer::SendsUnasked}) {
+        SCOPED_TRACE(static_cast<int>(Does));
+        UnitListener Unit;
+        Rig R;
+        ASSERT_NO_FATAL_FAILURE(ConnectUnitNow(R, Unit));
+        if (Does == Peer::SendsUnasked) {
+            Unit.Send(std::string(300, 'u'));
+            ASSERT_TRUE(WaitForWaitingBytes(R.Slot(1).UnitSocket, 300, Patience));
+            R.RunPass();
+            ASSERT_TRUE(R.Slot(1).UnitConnected);
+            EXPECT_EQ(modTCP::PeekSocket(R.Slot(1).UnitSocket), 0) << "unasked data must be drained";
+            continue;
+        }
+        Does == Peer::Resets ? Unit.Reset() : Unit.CloseOrderly();
+        ASSERT_TRUE(WaitForReadable(R.Slot(1).UnitSocket, Patience));
+        R.RunPass();
+        EXPECT_FALSE(R.Slot(1).UnitConnected);
+        EXPECT_EQ(R.Slot(1).UnitSocket, 0);
+        EXPECT_TRUE(R.Said("Unit1 " + Unit.Endpoint() + ": closed"));
+        EXPECT_EQ(Unit.Accepted(), 1) << "not reconnected in the pass that found it broken";
+        R.RunPass();
+        EXPECT_TRUE(R.Slot(1).UnitConnected);
+        EXPECT_TRUE(Unit.WaitForAccepted(2, Patience));
+        EXPECT_TRUE(R.Desk.Boxes.empty());
+    }
+}
+
+// ---- the command exchange --------------------------------------------------------------------------
+
+TEST(UnitLink, CommandsGoOutWholeAndTheReplyWaitEndsAtItsFirstByte) {
+    UnitListener Unit;
+    Unit.SetAnswer("OK\n\n");
+    Rig R;
+    R.Configure(1, Unit.Endpoint());
+    R.Form.ConnectUnit(R.Slot(1).UnitAddress, 1); // silent greeting: the full wait
+    ASSERT_TRUE(R.Slot(1).UnitConnected);
+
+    const double Start = R.Desk.SteadyMilliseconds();
+    R.Form.CurrentUnit = 1;
+    R.Form.TriggerUnit(1);
+    EXPECT_LT(R.Desk.SteadyMilliseconds() - Start, 1000.0);
+    ASSERT_TRUE(Unit.WaitForReceived(22, Patience));
+    EXPECT_EQ(Unit.Chunks().at(0).Bytes, GpOut) << "the block must arrive byte for byte in one piece";
+    EXPECT_EQ(modTCP::PeekSocket(R.Slot(1).UnitSocket), 0) << "the reply must have been collected";
+    EXPECT_TRUE(R.Said("Unit1 " + Unit.Endpoint() + ": selection sent"));
+
+    // Any other text goes out unchanged, and the reply comes back whole, a single byte included.
+    EXPECT_EQ(R.Form.SendToUnit("PING", 1), "OK\n\n");
+    Unit.SetAnswer("!");
+    EXPECT_EQ(R.Form.SendToUnit("X\n\n", 1), "!");
+    ASSERT_TRUE(Unit.WaitForReceived(22 + 4 + 3, Patience));
+    const auto Chunks = Unit.Chunks();
+    ASSERT_EQ(Chunks.size(), 3u);
+    EXPECT_EQ(Chunks[1].Bytes, "PING");
+    EXPECT_EQ(Chunks[2].Bytes, "X\n\n");
+
+    // Not configured, or not connected: nothing sent, no wait.
+    R.Form.DisconnectUnit(1);
+    for (const int N : {1, 2}) {
+        const double Before = R.Desk.SteadyMilliseconds();
+        EXPECT_EQ(R.Form.SendToUnit(GpOut, N), "");
+        EXPECT_EQ(R.Desk.SteadyMilliseconds(), Before);
+    }
+    EXPECT_THROW(R.Form.TriggerUnit(9), std::out_of_range);
+}
+
+// ---- handlers nested inside the waits ------------------------------------------------------------------
+
+TEST(UnitLink, HandlersNestedInsideTheWaits) {
+    {
+        SCOPED_TRACE("a poll inside the greeting wait triggers on the new connection, once");
+        UnitListener Unit; // greets nothing, answers every command
+        Unit.SetAnswer("OK\n\n");
+        Rig R;
+        R.Configure(1, Unit.Endpoint());
+        R.Slot(1).IndicatorX = 40;
+        R.Slot(1).IndicatorY = 30;
+        R.Desk.Paint(40, 30, R.Form.Settings.ActiveColor);
+        R.Desk.SetTimerInterval(TimerId::Poll, 500);
+        R.Desk.EnableTimer(TimerId::Poll, true);
+        const double Start = R.Desk.SteadyMilliseconds();
+        R.Form.tmrCheckConnection_Timer();
+        EXPECT_EQ(R.Form.CurrentUnit, 1);
+        ASSERT_TRUE(Unit.WaitForReceived(22, Patience));
+        ASSERT_EQ(Unit.Chunks().size(), 1u) << "triggered once, not again by later polls";
+        // The trigger took the answer as its reply; the greeting wait saw that and ended with it.
+        EXPECT_LT(R.Desk.SteadyMilliseconds() - Start, 3000.0);
+    }
+    {
+        SCOPED_TRACE(
+            "a maintenance pass inside the reply wait connects another unit; the wait keeps its limit");
+        UnitListener Silent, Greeter;
+        Greeter.SetGreeting("Hello\n\n");
+        Rig R;
+        R.Configure(1, Silent.Endpoint());
+        R.Form.ConnectUnit(R.Slot(1).UnitAddress, 1);
+        R.Configure(2, Greeter.Endpoint());
+        R.Desk.SetTimerInterval(TimerId::CheckConnection, 1000);
+        R.Desk.EnableTimer(TimerId::CheckConnection, true);
+        const double Start = R.Desk.SteadyMilliseconds();
+        EXPECT_EQ(R.Form.SendToUnit(GpOut, 1), "");
+        const double Took = R.Desk.SteadyMilliseconds() - Start;
+        EXPECT_TRUE(R.Slot(2).UnitConnected);
+        EXPECT_GE(Took, 3000.0);
+        EXPECT_LT(Took, 3100.0);
+        EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::CheckConnection));
+    }
+    {
+        SCOPED_TRACE("a nested pass that drains the reply ends the reply wait");
+        UnitListener Unit;
+        Unit.SetAnswer("OK\n\n");
+        Rig R;
+        R.Configure(1, Unit.Endpoint());
+        R.Form.ConnectUnit(R.Slot(1).UnitAddress, 1);
+        const double Start = R.Desk.SteadyMilliseconds();
+        R.Desk.At(Start, [&] {
+            ASSERT_TRUE(WaitForReadable(R.Slot(1).UnitSocket, Patience));
+            R.Form.tmrCheckConnection_Timer();
+        });
+        EXPECT_EQ(R.Form.SendToUnit(GpOut, 1), "") << "the nested pass took the answer";
+        EXPECT_LT(R.Desk.SteadyMilliseconds() - Start, 1000.0);
+        EXPECT_TRUE(R.Slot(1).UnitConnected);
+    }
+}
