@@ -9,14 +9,30 @@
 #include <unistd.h>
 
 #include "FakeDesktop.h"
-#include "app/frmMain.h"
-#include "config/IniFile.h"
+#include "core/IniFile.h"
+#include "core/frmMain.h"
+
+namespace {
+
+// The file under test lives in a folder of the run's own, below the current one, gone at exit.
+const std::filesystem::path& Folder() {
+    static const std::filesystem::path Made = [] {
+        const std::filesystem::path Path =
+            std::filesystem::current_path() / ("fuzz-work-" + std::to_string(getpid()));
+        std::filesystem::create_directories(Path);
+        std::atexit([] {
+            std::error_code Ignored;
+            std::filesystem::remove_all(Folder(), Ignored);
+        });
+        return Path;
+    }();
+    return Made;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
-    static const std::filesystem::path Folder =
-        std::filesystem::temp_directory_path() / ("tavo-fuzz-" + std::to_string(getpid()));
-    static const bool Made = std::filesystem::create_directories(Folder) || true;
-    (void)Made;
+    const std::filesystem::path& Folder = ::Folder();
     {
         std::ofstream Out(Folder / "TavoRouterControl.ini", std::ios::binary | std::ios::trunc);
         Out.write(reinterpret_cast<const char*>(Data), static_cast<std::streamsize>(Size));
@@ -38,5 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
             std::abort();
     if (Desk.Boxes.size() > 1)
         std::abort(); // at most the version warning
+
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "config/IniFile.h"
+#include "core/IniFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     // Layout: section NUL key NUL default NUL file bytes; missing parts are empty.

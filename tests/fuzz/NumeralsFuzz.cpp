@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "FakeDesktop.h"
-#include "app/frmMain.h"
-#include "config/Numerals.h"
+#include "core/Colours.h"
+#include "core/Numerals.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     const std::string Text(reinterpret_cast<const char*>(Data), Size);
@@ -20,12 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (const auto Port = Tavo::ParseWholeNumber(Text, 0, 65535); Port && (*Port < 0 || *Port > 65535))
         std::abort();
 
-    static Tavo::Testing::FakeDesktop Desk;
-    static Tavo::frmMain Form(Desk);
-    try {
-        if (Form.HexToColor(Text, "fuzz") > 0x00FFFFFFu)
-            std::abort();
-    } catch (const Tavo::FatalError&) {
-    }
+    if (const auto Colour = Tavo::ColourFromText(Text); Colour && *Colour > 0x00FFFFFFu)
+        std::abort();
     return 0;
 }

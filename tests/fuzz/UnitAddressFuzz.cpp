@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "unitlink/UnitAddress.h"
-#include "unitlink/modTCP.h"
+#include "core/UnitAddress.h"
+#include "core/modTCP.h"
 
 namespace {
 
@@ -38,15 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     if (Tavo::modTCP::IsIPv4Address(Address) != LooksLikeDottedQuad(Address))
         std::abort();
 
-    const std::string Host = Tavo::UnitHostPart(Address);
-    if (Host.find(':') != std::string::npos || Address.compare(0, Host.size(), Host) != 0)
+    const Tavo::UnitEndpoint E = Tavo::ParseUnitAddress(Address, 9998);
+    if (E.HostPart.find(':') != std::string::npos || Address.compare(0, E.HostPart.size(), E.HostPart) != 0)
         std::abort();
-    try {
-        const int Port = Tavo::UnitPort(Address);
-        if (Port < 0 || Port > 65535)
-            std::abort();
-    } catch (const Tavo::PortOutOfRange&) {
-        // the catch-all message path
-    }
+    if (!E.PortOutOfRange && (E.Port < 0 || E.Port > 65535))
+        std::abort();
     return 0;
 }

@@ -5,7 +5,7 @@
 
 namespace Tavo::Testing {
 
-PaintedScreen::PaintedScreen(const std::string& Display) : Connection(XOpenDisplay(Display.c_str())) {}
+PaintedScreen::PaintedScreen(const char* DisplayName) : Connection(XOpenDisplay(DisplayName)) {}
 
 PaintedScreen::~PaintedScreen() {
     if (!Connection)
@@ -44,6 +44,17 @@ std::uint32_t PaintedScreen::Paint(int X, int Y, int W, int H, std::uint32_t Col
 
 void PaintedScreen::Sync() {
     XSync(Connection, False);
+}
+
+void PaintedScreen::AnnounceScreenSize(int Width, int Height) {
+    XEvent Event{};
+    Event.xconfigure.type = ConfigureNotify;
+    Event.xconfigure.event = DefaultRootWindow(Connection);
+    Event.xconfigure.window = DefaultRootWindow(Connection);
+    Event.xconfigure.width = Width;
+    Event.xconfigure.height = Height;
+    XSendEvent(Connection, DefaultRootWindow(Connection), False, StructureNotifyMask, &Event);
+    Sync();
 }
 
 } // namespace Tavo::Testing

@@ -210,7 +210,11 @@ void UnitListener::Run() {
             }
             const auto Count = recv(Native(C.Socket), Buffer.data(), static_cast<IoLength>(Buffer.size()), 0);
             if (Count > 0) {
-                Received.push_back({C.Index, std::string(Buffer.data(), static_cast<std::size_t>(Count))});
+                const double AtMs = std::chrono::duration<double, std::milli>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count();
+                Received.push_back(
+                    {C.Index, std::string(Buffer.data(), static_cast<std::size_t>(Count)), AtMs});
                 SendAll(Native(C.Socket), Answer);
                 Changed.notify_all();
                 ++I;

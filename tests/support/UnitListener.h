@@ -18,6 +18,7 @@ namespace Tavo::Testing {
 struct ReceivedChunk {
     int Connection; // 0 for the first connection accepted, 1 for the next, ...
     std::string Bytes;
+    double AtMs; // when it was read, on the steady clock
 };
 
 class UnitListener {

@@ -1,0 +1,296 @@
+// The Qt desktop on a real event loop and X server: the timer rules the passes rely on, waits that
+// sleep until there is something to do, events posted from other threads, the exception barrier, the
+// tray icon and its host, where the settings file is looked for, and the single-instance claim.
+
+#include <QSystemTrayIcon>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include "SocketHelpers.h"
+#include "UnitListener.h"
+#include "core/modTCP.h"
+#include "platform/qt/InstanceLock.h"
+#include "platform/qt/QtDesktop.h"
+
+namespace Tavo::Testing {
+namespace {
+
+constexpr double GenerousMs = 5000; // only a hung or broken loop takes this long
+
+double CpuMilliseconds() {
+    rusage U{};
+    getrusage(RUSAGE_SELF, &U);
+    return static_cast<double>(U.ru_utime.tv_sec + U.ru_stime.tv_sec) * 1000.0 +
+           static_cast<double>(U.ru_utime.tv_usec + U.ru_stime.tv_usec) / 1000.0;
+}
+
+// A program started for one test and ended with it.
+class ChildProcess {
+  public:
+    explicit ChildProcess(std::vector<std::string> Arguments) {
+        std::vector<char*> Argv;
+        for (std::string& A : Arguments)
+            Argv.push_back(A.data());
+        Argv.push_back(nullptr);
+        if (posix_spawnp(&Pid, Argv[0], nullptr, nullptr, Argv.data(), environ) != 0)
+            Pid = 0;
+    }
+    ~ChildProcess() {
+        if (Pid > 0) {
+            kill(Pid, SIGTERM);
+            waitpid(Pid, nullptr, 0);
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+  private:
+    pid_t Pid = 0;
+};
+
+// What the desktop reports back, as the form would receive it; plus a pump with a deadline.
+struct Recorder final : DesktopEvents {
+    explicit Recorder(QtPlatform::QtDesktop& D) : Desk(D) { Desk.SetEventSink(this); }
+    ~Recorder() { Desk.SetEventSink(nullptr); }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Like the form's handlers, a tick switches its timer off.
+    void OnTimer(TimerId Timer) override {
+        Ticks.push_back(Desk.SteadyMilliseconds());
+        Desk.EnableTimer(Timer, false);
+        if (OnTick)
+            OnTick();
+    }
+    void OnTrayClick(TrayClick Click) override { Clicks.push_back(Click); }
+    void OnCloseRequest() override {}
+
+    bool PumpUntil(const std::function<bool()>& Done, double TimeoutMs) {
+        const double End = Desk.SteadyMilliseconds() + TimeoutMs;
+        while (!Done()) {
+            const double Left = End - Desk.SteadyMilliseconds();
+            if (Left <= 0)
+                return false;
+            Desk.WaitForEventOrSocket(0, SocketInterest::Readable, static_cast<std::int64_t>(Left) + 1);
+            Desk.DoEvents();
+        }
+        return true;
+    }
+
+    QtPlatform::QtDesktop& Desk;
+    std::vector<double> Ticks;
+    std::vector<TrayClick> Clicks;
+    std::function<void()> OnTick;
+};
+
+TEST(QtDesktop, TimersNeverFireAtZeroAndRestartAFullInterval) {
+    {
+        QtPlatform::QtDesktop Desk;
+        Recorder Rec(Desk);
+        Desk.SetTimerInterval(TimerId::Poll, 0);
+        Desk.EnableTimer(TimerId::Poll, true);
+        Desk.SetTimerInterval(TimerId::CheckConnection, 40);
+        Desk.EnableTimer(TimerId::CheckConnection, true);
+        Desk.SetTimerInterval(TimerId::CheckConnection, 0); // zero set while on
+        const double Cpu = CpuMilliseconds();
+        EXPECT_FALSE(Rec.PumpUntil([&] { return !Rec.Ticks.empty(); }, 400));
+        EXPECT_LT(CpuMilliseconds() - Cpu, 200.0) << "a zero-interval timer must not make the loop spin";
+        Desk.SetTimerInterval(TimerId::Poll, 30); // a real interval set while on starts it
+        EXPECT_TRUE(Rec.PumpUntil([&] { return !Rec.Ticks.empty(); }, GenerousMs));
+    }
+    constexpr std::uint32_t Interval = 300;
+    const std::function<void(QtPlatform::QtDesktop&)> Restarts[] = {
+        [](QtPlatform::QtDesktop& D) {
+            D.EnableTimer(TimerId::Poll, false);
+            D.EnableTimer(TimerId::Poll, true);
+        },
+        [](QtPlatform::QtDesktop& D) { D.SetTimerInterval(TimerId::Poll, Interval); },
+    };
+    for (const auto& Restart : Restarts) {
+        QtPlatform::QtDesktop Desk;
+        Recorder Rec(Desk);
+        Desk.SetTimerInterval(TimerId::Poll, Interval);
+        Desk.EnableTimer(TimerId::Poll, true);
+        // Half way through, restart: had it kept its first interval it would fire 150 ms after that.
+        Rec.PumpUntil([&] { return !Rec.Ticks.empty(); }, Interval / 2.0);
+        ASSERT_TRUE(Rec.Ticks.empty()) << "fired before its interval";
+        const double Restarted = Desk.SteadyMilliseconds();
+        Restart(Desk);
+        ASSERT_TRUE(Rec.PumpUntil([&] { return !Rec.Ticks.empty(); }, GenerousMs)) << "never fired";
+        EXPECT_GE(Rec.Ticks[0] - Restarted, Interval - 1.0);
+    }
+}
+
+TEST(QtDesktop, WaitsWakeForDataConnectsAndPostedEventsAndOtherwiseSleep) {
+    QtPlatform::QtDesktop Desk;
+    UnitListener Unit;
+    const SocketHandle Socket = modTCP::ConnectTcp("127.0.0.1", Unit.Port());
+    ASSERT_NE(Socket, -1);
+    Desk.WaitForEventOrSocket(Socket, SocketInterest::ConnectDone, 10000);
+    ASSERT_EQ(modTCP::CheckConnect(Socket), modTCP::ConnectState::Connected);
+    {
+        // Nothing happens: the wait lasts to its timeout and uses almost no processor time.
+        const double Start = Desk.SteadyMilliseconds();
+        const double Cpu = CpuMilliseconds();
+        int Wakes = 0;
+        while (Desk.SteadyMilliseconds() - Start < 500) {
+            Desk.WaitForEventOrSocket(Socket, SocketInterest::Readable, 501);
+            ++Wakes;
+        }
+        EXPECT_LE(Wakes, 3) << "the wait woke without cause";
+        EXPECT_LT(CpuMilliseconds() - Cpu, 50.0);
+    }
+    {
+        std::thread Sender([&] {
+            SleepMilliseconds(150);
+            Unit.Send("x");
+        });
+        const double Start = Desk.SteadyMilliseconds();
+        while (modTCP::PeekSocket(Socket) == 0 && Desk.SteadyMilliseconds() - Start < GenerousMs)
+            Desk.WaitForEventOrSocket(Socket, SocketInterest::Readable, 10000);
+        Sender.join();
+        EXPECT_LT(Desk.SteadyMilliseconds() - Start, 3000.0) << "the wait did not end when data arrived";
+    }
+    {
+        // An event posted from another thread ends the wait, and runs on this one.
+        std::thread::id RanOn;
+        std::thread Poster([&] {
+            SleepMilliseconds(150);
+            Desk.PostEvent([&] { RanOn = std::this_thread::get_id(); });
+        });
+        const double Start = Desk.SteadyMilliseconds();
+        Desk.WaitForEventOrSocket(0, SocketInterest::Readable, 10000);
+        Poster.join();
+        Desk.DoEvents();
+        EXPECT_LT(Desk.SteadyMilliseconds() - Start, 3000.0) << "the wait did not end for a posted event";
+        EXPECT_EQ(RanOn, std::this_thread::get_id());
+    }
+    SocketHandle Closed = Socket;
+    modTCP::CloseTcp(Closed);
+    // A refused connect ends its wait as a successful one does.
+    const SocketHandle Refused = modTCP::ConnectTcp("127.0.0.1", [] {
+        UnitListener Gone;
+        return Gone.Port();
+    }());
+    if (Refused != -1) {
+        const double Start = Desk.SteadyMilliseconds();
+        Desk.WaitForEventOrSocket(Refused, SocketInterest::ConnectDone, 10000);
+        EXPECT_LT(Desk.SteadyMilliseconds() - Start, 3000.0);
+        EXPECT_EQ(modTCP::CheckConnect(Refused), modTCP::ConnectState::Failed);
+        SocketHandle R = Refused;
+        modTCP::CloseTcp(R);
+    }
+}
+
+TEST(QtDesktop, AnExceptionFromAHandlerEndsTheProgramInsteadOfUnwindingThroughQt) {
+    QtPlatform::QtDesktop Desk;
+    Recorder Rec(Desk);
+    std::string Ended;
+    Desk.UnexpectedError = [&](const std::string& What) { Ended = What; };
+    Rec.OnTick = [] { throw std::runtime_error("handler failed"); };
+    Desk.SetTimerInterval(TimerId::Poll, 10);
+    Desk.EnableTimer(TimerId::Poll, true);
+    ASSERT_TRUE(Rec.PumpUntil([&] { return !Ended.empty(); }, GenerousMs));
+    EXPECT_EQ(Ended, "handler failed");
+    Ended.clear();
+    Desk.PostEvent([] { throw std::runtime_error("posted event failed"); });
+    ASSERT_TRUE(Rec.PumpUntil([&] { return !Ended.empty(); }, GenerousMs));
+    EXPECT_EQ(Ended, "posted event failed");
+}
+
+TEST(QtDesktop, TrayIconWaitsForAHostReportsClicksAndGoes) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "this X server should have no tray yet";
+    QtPlatform::QtDesktop Desk;
+    Desk.SetTrayWatchInterval(100);
+    Recorder Rec(Desk);
+    Desk.ShowTrayIcon();
+    Desk.UpdateTrayIcon("TavoRouterControl tip");
+    EXPECT_EQ(Desk.TrayIcon(), nullptr) << "no host: nothing to show on";
+
+    const ChildProcess Host(
+        {"trayer", "--edge", "bottom", "--widthtype", "request", "--SetDockType", "false"});
+    ASSERT_TRUE(Rec.PumpUntil([&] { return Desk.TrayIcon() && Desk.TrayIcon()->isVisible(); }, 10000))
+        << "the icon did not come with the tray host";
+    EXPECT_EQ(Desk.TrayIcon()->toolTip().toStdString(), "TavoRouterControl tip");
+    EXPECT_FALSE(Desk.TrayIcon()->icon().isNull());
+
+    const struct {
+        QSystemTrayIcon::ActivationReason Reason;
+        MouseButton Button;
+        MouseAction Action;
+    } Clicks[] = {{QSystemTrayIcon::Trigger, MouseButton::Left, MouseAction::Released},
+                  {QSystemTrayIcon::Context, MouseButton::Right, MouseAction::Released},
+                  {QSystemTrayIcon::DoubleClick, MouseButton::Left, MouseAction::DoubleClicked},
+                  {QSystemTrayIcon::MiddleClick, MouseButton::Middle, MouseAction::Released}};
+    for (const auto& C : Clicks) {
+        Rec.Clicks.clear();
+        emit Desk.TrayIcon()->activated(C.Reason);
+        ASSERT_EQ(Rec.Clicks.size(), 1u);
+        EXPECT_EQ(Rec.Clicks[0].Button, C.Button);
+        EXPECT_EQ(Rec.Clicks[0].Action, C.Action);
+    }
+    Desk.RemoveTrayIcon();
+    EXPECT_EQ(Desk.TrayIcon(), nullptr);
+    Desk.RemoveTrayIcon(); // a second removal changes nothing
+}
+
+TEST(QtDesktop, SettingsFileBesideTheProgramThenInTheUsersConfiguration) {
+    QtPlatform::QtDesktop Desk;
+    const std::string Beside = Desk.ExecutableFolder() + "/" + Desk.ExecutableBaseName() + ".ini";
+    const char* OldXdg = std::getenv("XDG_CONFIG_HOME");
+    const std::string SavedXdg = OldXdg ? OldXdg : "";
+    const struct {
+        const char* Xdg; // null: unset
+        std::string Second;
+    } Cases[] = {{"/srv/config", "/srv/config/TavoRouterControl/TavoQtTests.ini"},
+                 {nullptr, std::string(std::getenv("HOME")) + "/.config/TavoRouterControl/TavoQtTests.ini"},
+                 {"relative/ignored",
+                  std::string(std::getenv("HOME")) + "/.config/TavoRouterControl/TavoQtTests.ini"}};
+    for (const auto& C : Cases) {
+        C.Xdg ? setenv("XDG_CONFIG_HOME", C.Xdg, 1) : unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(Desk.SettingsFileCandidates(), (std::vector<std::string>{Beside, C.Second}));
+    }
+    OldXdg ? setenv("XDG_CONFIG_HOME", SavedXdg.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST(QtDesktop, SecondClaimOfTheSameFileIsRefusedOtherFilesRun) {
+    using QtPlatform::InstanceLock;
+    const std::string Here = "/opt/tavo/TavoRouterControl";
+    auto First = std::make_unique<InstanceLock>();
+    ASSERT_EQ(First->Claim(Here), InstanceLock::Result::Claimed);
+    const struct {
+        const char* Path;
+        InstanceLock::Result Expected;
+    } Cases[] = {{"/opt/tavo/TavoRouterControl", InstanceLock::Result::AlreadyRunning},
+                 {"/opt/tavo/TavoRouterControl2", InstanceLock::Result::Claimed},
+                 {"/opt/other/TavoRouterControl", InstanceLock::Result::Claimed}};
+    for (const auto& C : Cases) {
+        InstanceLock Second;
+        EXPECT_EQ(Second.Claim(C.Path), C.Expected) << C.Path;
+    }
+    InstanceLock Nowhere;
+    EXPECT_EQ(Nowhere.Claim(Here, ":4242"), InstanceLock::Result::NoDisplay);
+    // The first copy ends: the file may run again (the server notices the closed connection shortly).
+    First.reset();
+    InstanceLock::Result Again = InstanceLock::Result::AlreadyRunning;
+    for (int I = 0; I < 250 && Again != InstanceLock::Result::Claimed; ++I) {
+        InstanceLock Later;
+        Again = Later.Claim(Here);
+        SleepMilliseconds(Again == InstanceLock::Result::Claimed ? 0 : 20);
+    }
+    EXPECT_EQ(Again, InstanceLock::Result::Claimed) << "the claim outlived the copy that made it";
+}
+
+} // namespace
+} // namespace Tavo::Testing

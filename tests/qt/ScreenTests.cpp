@@ -1,0 +1,168 @@
+// Pixel reads against the real X server: colours of windows placed at known points, read through the
+// bounding-box request and through one request per point, at the depth this display has.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "PaintedScreen.h"
+#include "platform/qt/QtDesktop.h"
+#include "platform/qt/ScreenReader.h"
+
+namespace Tavo::Testing {
+namespace {
+
+using QtPlatform::ScreenReader;
+constexpr std::uint32_t Unreadable = 0xFFFFFFFFu;
+
+TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
+    PaintedScreen Painter;
+    ASSERT_TRUE(Painter.Open());
+    const int W = Painter.Width(), H = Painter.Height();
+    const struct {
+        int X, Y, W, H;
+        std::uint32_t Colour;
+    } Lamps[] = {{10, 10, 20, 20, 0x0034AB12},
+                 {300, 200, 5, 5, 0x000000FF},
+                 {305, 200, 5, 5, 0x0000FF00},
+                 {0, H - 10, 4, 10, 0x00FF0000},
+                 {W - 40, H - 30, 100, 100, 0x00FFFFFF}};
+    std::vector<std::uint32_t> Shown;
+    for (const auto& L : Lamps)
+        Shown.push_back(Painter.Paint(L.X, L.Y, L.W, L.H, L.Colour));
+
+    ScreenReader Screen;
+    std::string Problem;
+    ASSERT_TRUE(Screen.Open(nullptr, Problem)) << Problem;
+    auto P = [](int X, int Y) {
+        return ScreenPoint{static_cast<std::int16_t>(X), static_cast<std::int16_t>(Y)};
+    };
+    const struct {
+        ScreenPoint Point;
+        std::uint32_t Expected;
+    } Cases[] = {
+        {P(15, 15), Shown[0]},
+        {P(29, 29), Shown[0]},
+        {P(30, 30), 0},
+        {P(302, 202), Shown[1]},
+        {P(307, 204), Shown[2]},
+        {P(0, H - 1), Shown[3]},
+        {P(W - 1, H - 1), Shown[4]},
+        {P(0, 0), 0},
+        {P(W, H - 1), Unreadable},
+        {P(W - 1, H), Unreadable},
+        {P(-1, 0), Unreadable},
+        {P(-32768, 100), Unreadable},
+        {P(32767, 32767), Unreadable},
+    };
+    std::vector<ScreenPoint> Points;
+    for (const auto& C : Cases)
+        Points.push_back(C.Point);
+    for (const auto Path : {ScreenReader::ReadPath::BoundingBox, ScreenReader::ReadPath::EachPoint}) {
+        SCOPED_TRACE(Path == ScreenReader::ReadPath::BoundingBox ? "bounding box" : "each point");
+        std::vector<std::uint32_t> Read(Points.size(), 0x12345678u);
+        const auto Before = Screen.ImageRequests();
+        Screen.Read(Points, Read, Path);
+        for (std::size_t I = 0; I < Points.size(); ++I)
+            EXPECT_EQ(Read[I], Cases[I].Expected) << "at (" << Points[I].X << ", " << Points[I].Y << ")";
+        EXPECT_EQ(Screen.ImageRequests() - Before, Path == ScreenReader::ReadPath::BoundingBox ? 1u : 8u);
+    }
+    // Only points off the screen: nothing is asked of the server at all.
+    const std::array<ScreenPoint, 2> Off{{P(-5, 5), P(32767, -32768)}};
+    std::array<std::uint32_t, 2> OffRead{};
+    const auto Before = Screen.ImageRequests();
+    Screen.Read(Off, OffRead);
+    EXPECT_EQ(OffRead, (std::array<std::uint32_t, 2>{Unreadable, Unreadable}));
+    EXPECT_EQ(Screen.ImageRequests(), Before);
+    // A later change on the screen shows at the next read.
+    const std::uint32_t Repainted = Painter.Paint(10, 10, 20, 20, 0x000000FF);
+    std::array<std::uint32_t, 1> One{};
+    Screen.Read(std::array<ScreenPoint, 1>{P(15, 15)}, One);
+    EXPECT_EQ(One[0], Repainted);
+}
+
+TEST(Screen, CloseLampsTakeOneRequestSpreadLampsOneEach) {
+    ScreenReader Screen;
+    std::string Problem;
+    ASSERT_TRUE(Screen.Open(nullptr, Problem)) << Problem;
+    const struct {
+        const char* Name;
+        std::vector<ScreenPoint> Points;
+        std::uint64_t Requests;
+    } Cases[] = {
+        {"eight lamps in a row",
+         {{100, 50}, {130, 50}, {160, 50}, {190, 50}, {220, 50}, {250, 50}, {280, 50}, {310, 50}},
+         1},
+        {"eight lamps in a 200x150 box",
+         {{100, 100}, {300, 100}, {100, 250}, {300, 250}, {150, 150}, {160, 160}, {170, 170}, {180, 180}},
+         1},
+        {"two lamps 100 pixels apart both ways", {{100, 100}, {200, 200}}, 2},
+        {"three lamps across the screen and one off it", {{0, 0}, {640, 512}, {1279, 0}, {-1, 0}}, 3},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        std::vector<std::uint32_t> Read(C.Points.size());
+        const auto Before = Screen.ImageRequests();
+        Screen.Read(C.Points, Read);
+        EXPECT_EQ(Screen.ImageRequests() - Before, C.Requests);
+    }
+}
+
+TEST(Screen, LampsOnScreenAreaAddedLaterAreRead) {
+    PaintedScreen Painter;
+    ASSERT_TRUE(Painter.Open());
+    const std::uint32_t Shown = Painter.Paint(700, 500, 10, 10, 0x00563412);
+    ScreenReader Screen;
+    std::string Problem;
+    ASSERT_TRUE(Screen.Open(nullptr, Problem)) << Problem;
+    const std::array<ScreenPoint, 1> Lamp{{{703, 503}}};
+    std::array<std::uint32_t, 1> Read{};
+    // The screen was smaller when the program started; then a larger resolution came.
+    Painter.AnnounceScreenSize(640, 480);
+    Screen.Read(Lamp, Read);
+    EXPECT_EQ(Read[0], Unreadable) << "beyond the screen as it was announced";
+    Painter.AnnounceScreenSize(Painter.Width(), Painter.Height());
+    Screen.Read(Lamp, Read);
+    EXPECT_EQ(Read[0], Shown) << "the root window's new size was not followed";
+}
+
+TEST(Screen, DesktopTakesTheScreenOrSaysWhyNot) {
+    PaintedScreen Painter;
+    ASSERT_TRUE(Painter.Open());
+    const std::uint32_t Shown = Painter.Paint(500, 400, 8, 8, 0x00563412);
+    const struct {
+        const char* Name;
+        const char* Variable;
+        const char* Value;
+        ScreenAccess Expected;
+        const char* Mentions;
+    } Cases[] = {
+        {"X11", "TAVO_NOTHING", "", ScreenAccess::Readable, ""},
+        {"Wayland session", "XDG_SESSION_TYPE", "wayland", ScreenAccess::NotReadable, "Wayland"},
+        {"Wayland display", "WAYLAND_DISPLAY", "wayland-0", ScreenAccess::NotReadable, "Wayland"},
+        {"no X server", "DISPLAY", ":4242", ScreenAccess::Unavailable, "No X display could be opened"},
+    };
+    for (const auto& C : Cases) {
+        SCOPED_TRACE(C.Name);
+        const char* Old = std::getenv(C.Variable);
+        const std::string Saved = Old ? Old : "";
+        setenv(C.Variable, C.Value, 1);
+        QtPlatform::QtDesktop Desk;
+        std::string Problem;
+        const ScreenAccess Got = Desk.TakeScreen(Problem);
+        Old ? setenv(C.Variable, Saved.c_str(), 1) : unsetenv(C.Variable);
+        EXPECT_EQ(Got, C.Expected);
+        EXPECT_NE(Problem.find(C.Mentions), std::string::npos) << Problem;
+        const std::array<ScreenPoint, 2> Points{{{503, 403}, {-1, -1}}};
+        std::array<std::uint32_t, 2> Read{};
+        Desk.ReadPixels(Points, Read);
+        EXPECT_EQ(Read[0], Got == ScreenAccess::Unavailable ? Unreadable : Shown);
+        EXPECT_EQ(Read[1], Unreadable);
+    }
+}
+
+} // namespace
+} // namespace Tavo::Testing
