@@ -6,7 +6,7 @@
 
 #include <string>
 
-struct _XDisplay;
+struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace Tavo::QtPlatform {
 

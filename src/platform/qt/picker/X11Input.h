@@ -8,7 +8,7 @@
 
 #include "picker/PickerSession.h"
 
-struct _XDisplay;
+struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace Tavo::QtPlatform {
 
