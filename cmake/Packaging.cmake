@@ -6,25 +6,36 @@
 # One component, so that install rules other folders may bring along stay out of the zip.
 set(TAVO_INSTALL_COMPONENT TavoRouterControl)
 
+# Text files made from the templates in packaging/: Name is the file's name in the build's packaging
+# folder; Windows files get Windows line ends, so a double click opens them readably in any editor.
+function(tavo_packaged_text Template Name)
+  file(READ ${Template} Text)
+  string(CONFIGURE "${Text}" Text @ONLY)
+  string(REPLACE "\r\n" "\n" Text "${Text}")
+  if(WIN32)
+    string(REPLACE "\n" "\r\n" Text "${Text}")
+  endif()
+  file(WRITE ${CMAKE_BINARY_DIR}/packaging/${Name}.new "${Text}")
+  file(COPY_FILE ${CMAKE_BINARY_DIR}/packaging/${Name}.new ${CMAKE_BINARY_DIR}/packaging/${Name} ONLY_IF_DIFFERENT)
+  file(REMOVE ${CMAKE_BINARY_DIR}/packaging/${Name}.new)
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${Template})
+endfunction()
+
+set(TAVO_VERSION ${PROJECT_VERSION})
+if(WIN32)
+  set(TAVO_SETTINGS_PLACE "It must lie in the same folder as the program and carry the program's name: TavoRouterControl.exe\n; reads TavoRouterControl.ini (a copy renamed StudioB.exe would read StudioB.ini).")
+else()
+  set(TAVO_SETTINGS_PLACE "TavoRouterControl reads TavoRouterControl.ini beside itself or, when there is none there,\n; ~/.config/TavoRouterControl/TavoRouterControl.ini (under $XDG_CONFIG_HOME when that is set).")
+endif()
+tavo_packaged_text(${PROJECT_SOURCE_DIR}/packaging/TavoRouterControl.ini TavoRouterControl.ini)
+
 if(WIN32)
   # One flat folder: the program reads its settings file beside itself, and is copied, not installed.
-  install(TARGETS TavoRouterControl RUNTIME DESTINATION . COMPONENT ${TAVO_INSTALL_COMPONENT})
-  if(TARGET TavoLampPicker)
-    install(TARGETS TavoLampPicker RUNTIME DESTINATION . COMPONENT ${TAVO_INSTALL_COMPONENT})
-  endif()
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/TavoRouterControl.ini DESTINATION .
-          COMPONENT ${TAVO_INSTALL_COMPONENT})
-
-  # The README as README.txt with Windows line ends: a double click opens it in Notepad.
-  set(TAVO_README_TXT ${CMAKE_BINARY_DIR}/packaging/README.txt)
-  file(READ ${CMAKE_SOURCE_DIR}/README.md TAVO_README_TEXT)
-  string(REPLACE "\r\n" "\n" TAVO_README_TEXT "${TAVO_README_TEXT}")
-  string(REPLACE "\n" "\r\n" TAVO_README_TEXT "${TAVO_README_TEXT}")
-  file(WRITE ${TAVO_README_TXT}.new "${TAVO_README_TEXT}")
-  file(COPY_FILE ${TAVO_README_TXT}.new ${TAVO_README_TXT} ONLY_IF_DIFFERENT)
-  file(REMOVE ${TAVO_README_TXT}.new)
-  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/README.md)
-  install(FILES ${TAVO_README_TXT} DESTINATION . COMPONENT ${TAVO_INSTALL_COMPONENT})
+  install(TARGETS TavoRouterControl TavoLampPicker RUNTIME DESTINATION . COMPONENT ${TAVO_INSTALL_COMPONENT})
+  # Operators get a text of their own, not the developers' README.
+  tavo_packaged_text(${PROJECT_SOURCE_DIR}/packaging/README-operators.txt README.txt)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/TavoRouterControl.ini ${CMAKE_BINARY_DIR}/packaging/README.txt
+          DESTINATION . COMPONENT ${TAVO_INSTALL_COMPONENT})
 
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(TAVO_PACKAGE_ARCH win64)
@@ -47,26 +58,22 @@ else()
   include(GNUInstallDirs)
   set(TAVO_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/tavorouter-control)
 
-  install(TARGETS TavoRouterControl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  install(TARGETS TavoRouterControl TavoLampPicker RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
           COMPONENT ${TAVO_INSTALL_COMPONENT})
-  if(TARGET TavoLampPicker)
-    install(TARGETS TavoLampPicker RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-            COMPONENT ${TAVO_INSTALL_COMPONENT})
-  endif()
   foreach(size 16 32)
-    install(FILES ${CMAKE_SOURCE_DIR}/resources/TavoRouterControl-${size}.png
+    install(FILES ${PROJECT_SOURCE_DIR}/resources/TavoRouterControl-${size}.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps
             RENAME tavorouter-control.png COMPONENT ${TAVO_INSTALL_COMPONENT})
   endforeach()
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavorouter-control.desktop
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavorouter-control.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT ${TAVO_INSTALL_COMPONENT})
 
   # Autostart is an example, not installed into etc/xdg/autostart: there it would start for every
-  # user at every login, and without its settings file beside the program each start ends in an
-  # error box. A user who has written the settings copies it to ~/.config/autostart/.
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/tavorouter-control-autostart.desktop
+  # user at every login, and without its settings file each start ends in an error box. A user who
+  # has written the settings copies it to ~/.config/autostart/.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/tavorouter-control-autostart.desktop
           DESTINATION ${TAVO_DOC_DIR}/autostart RENAME tavorouter-control.desktop
           COMPONENT ${TAVO_INSTALL_COMPONENT})
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/TavoRouterControl.ini ${CMAKE_SOURCE_DIR}/README.md
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/TavoRouterControl.ini ${PROJECT_SOURCE_DIR}/README.md
           DESTINATION ${TAVO_DOC_DIR} COMPONENT ${TAVO_INSTALL_COMPONENT})
 endif()
