@@ -27,7 +27,7 @@ inline int CloseNative(NativeSocket S) {
 }
 inline int SetNonBlocking(NativeSocket S) {
     u_long On = 1;
-    return ioctlsocket(S, FIONBIO, &On);
+    return ioctlsocket(S, static_cast<long>(FIONBIO), &On);
 }
 inline bool IsWouldBlock(int Error) {
     return Error == WSAEWOULDBLOCK;

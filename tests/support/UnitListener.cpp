@@ -18,35 +18,18 @@ NativeSocket Native(std::intptr_t S) {
     return static_cast<NativeSocket>(S);
 }
 
-std::runtime_error Failure(const std::string& What) {
-    return std::runtime_error(What + " (socket error " + std::to_string(LastError()) + ")");
-}
-
-sockaddr_in LoopbackAddress(const std::string& Address, int Port) {
-    sockaddr_in A{};
-    A.sin_family = AF_INET;
-    A.sin_port = htons(static_cast<std::uint16_t>(Port));
-    if (inet_pton(AF_INET, Address.c_str(), &A.sin_addr) != 1)
-        throw std::runtime_error("not an IPv4 address: " + Address);
-    return A;
-}
-
-int LocalPort(NativeSocket S) {
-    sockaddr_in A{};
-    SockLen Length = sizeof A;
-    if (getsockname(S, reinterpret_cast<sockaddr*>(&A), &Length) != 0)
-        throw Failure("getsockname");
-    return ntohs(A.sin_port);
-}
-
 void SendAll(NativeSocket S, const std::string& Bytes) {
-    std::size_t Done = 0;
-    while (Done < Bytes.size()) {
+    for (std::size_t Done = 0; Done < Bytes.size();) {
         const auto Sent = send(S, Bytes.data() + Done, static_cast<IoLength>(Bytes.size() - Done), SendFlags);
         if (Sent <= 0)
             return; // the program dropped the connection; the test sees that elsewhere
         Done += static_cast<std::size_t>(Sent);
     }
+}
+
+double NowMs() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 } // namespace
@@ -55,105 +38,84 @@ UnitListener::UnitListener(const std::string& Address, int Port) : BoundAddress(
     if (!StartSockets())
         throw std::runtime_error("the socket library did not start");
     const NativeSocket L = socket(AF_INET, SOCK_STREAM, 0);
-    if (L == InvalidNative)
-        throw Failure("socket");
+    sockaddr_in A{};
+    A.sin_family = AF_INET;
+    A.sin_port = htons(static_cast<std::uint16_t>(Port));
+    SockLen Length = sizeof A;
 #ifndef _WIN32
     // A fixed port may be bound again while old connections on it linger in TIME_WAIT.
     const int On = 1;
     (void)setsockopt(L, SOL_SOCKET, SO_REUSEADDR, &On, sizeof On);
 #endif
-    const sockaddr_in A = LoopbackAddress(Address, Port);
-    if (bind(L, reinterpret_cast<const sockaddr*>(&A), sizeof A) != 0 || listen(L, 16) != 0) {
-        const auto Error = Failure("cannot listen on " + Address + ":" + std::to_string(Port));
+    if (L == InvalidNative || inet_pton(AF_INET, Address.c_str(), &A.sin_addr) != 1 ||
+        bind(L, reinterpret_cast<const sockaddr*>(&A), sizeof A) != 0 || listen(L, 16) != 0 ||
+        getsockname(L, reinterpret_cast<sockaddr*>(&A), &Length) != 0) {
         (void)CloseNative(L);
-        throw Error;
+        throw std::runtime_error("cannot listen on " + Address + ":" + std::to_string(Port));
     }
     ListenSocket = static_cast<std::intptr_t>(L);
-    BoundPort = LocalPort(L);
-
-    // A connected pair on loopback wakes the thread when a command is queued.
-    const NativeSocket WakeListen = socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in Any = LoopbackAddress("127.0.0.1", 0);
-    if (WakeListen == InvalidNative ||
-        bind(WakeListen, reinterpret_cast<const sockaddr*>(&Any), sizeof Any) != 0 ||
-        listen(WakeListen, 1) != 0)
-        throw Failure("wake listener");
-    const sockaddr_in WakeAt = LoopbackAddress("127.0.0.1", LocalPort(WakeListen));
-    const NativeSocket Writer = socket(AF_INET, SOCK_STREAM, 0);
-    if (Writer == InvalidNative ||
-        connect(Writer, reinterpret_cast<const sockaddr*>(&WakeAt), sizeof WakeAt) != 0)
-        throw Failure("wake connect");
-    const NativeSocket Reader = accept(WakeListen, nullptr, nullptr);
-    if (Reader == InvalidNative)
-        throw Failure("wake accept");
-    (void)CloseNative(WakeListen);
-    WakeWriter = static_cast<std::intptr_t>(Writer);
-    WakeReader = static_cast<std::intptr_t>(Reader);
-
+    BoundPort = ntohs(A.sin_port);
     Worker = std::thread([this] { Run(); });
 }
 
 UnitListener::~UnitListener() {
-    Post(Action::Stop, {});
+    {
+        const std::lock_guard Hold(Lock);
+        Stopping = true;
+    }
     Worker.join();
-    for (const Connection& C : Open)
-        (void)CloseNative(Native(C.Socket));
+    for (const auto& [S, Index] : Open)
+        (void)CloseNative(Native(S));
     (void)CloseNative(Native(ListenSocket));
-    (void)CloseNative(Native(WakeWriter));
-    (void)CloseNative(Native(WakeReader));
 }
 
 void UnitListener::SetGreeting(std::string Bytes) {
-    std::lock_guard<std::mutex> Hold(Lock);
+    const std::lock_guard Hold(Lock);
     Greeting = std::move(Bytes);
 }
 
 void UnitListener::SetAnswer(std::string Bytes) {
-    std::lock_guard<std::mutex> Hold(Lock);
+    const std::lock_guard Hold(Lock);
     Answer = std::move(Bytes);
 }
 
 void UnitListener::Send(std::string Bytes) {
-    Post(Action::Send, std::move(Bytes));
+    Do([Bytes = std::move(Bytes)](std::intptr_t S) { SendAll(Native(S), Bytes); });
 }
+
 void UnitListener::Reset() {
-    Post(Action::Reset, {});
-}
-void UnitListener::CloseOrderly() {
-    Post(Action::Close, {});
-}
-
-void UnitListener::Post(Action What, std::string Bytes) {
-    Command C{What, std::move(Bytes)};
-    std::unique_lock<std::mutex> Hold(Lock);
-    Commands.push_back(&C);
-    const char Wake = 'w';
-    (void)send(Native(WakeWriter), &Wake, 1, SendFlags);
-    if (!Changed.wait_for(Hold, std::chrono::seconds(10), [&] { return C.Done; })) {
-        // The command is on the queue by address: it must not outlive this frame unfinished.
-        Commands.erase(std::remove(Commands.begin(), Commands.end(), &C), Commands.end());
-        throw std::runtime_error("the stand-in unit did not carry out a command within 10 s");
-    }
-}
-
-void UnitListener::Carry(Command& C) {
-    // Called with Lock held.
-    if (C.What == Action::Stop || Open.empty())
-        return;
-    const Connection Newest = Open.back();
-    if (C.What == Action::Send) {
-        SendAll(Native(Newest.Socket), C.Bytes);
-        return;
-    }
-    if (C.What == Action::Reset) {
+    Do([](std::intptr_t S) {
         linger Abort{};
         Abort.l_onoff = 1;
         Abort.l_linger = 0;
-        (void)setsockopt(Native(Newest.Socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&Abort),
+        (void)setsockopt(Native(S), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&Abort),
                          sizeof Abort);
-    }
-    (void)CloseNative(Native(Newest.Socket));
-    Open.pop_back();
+    });
+    Do({}); // an empty action closes the newest connection
+}
+
+void UnitListener::CloseOrderly() {
+    Do({});
+}
+
+// Runs Action on the listener's thread with the newest connection (an empty one closes it); returns
+// once it has run.
+void UnitListener::Do(std::function<void(std::intptr_t Newest)> Action) {
+    std::unique_lock Hold(Lock);
+    bool Done = false;
+    Actions.push_back([this, &Action, &Done] {
+        if (!Open.empty()) {
+            if (Action) {
+                Action(Open.back().first);
+            } else {
+                (void)CloseNative(Native(Open.back().first));
+                Open.pop_back();
+            }
+        }
+        Done = true;
+    });
+    if (!Changed.wait_for(Hold, std::chrono::seconds(10), [&] { return Done; }))
+        throw std::runtime_error("the stand-in unit did not carry out a command within 10 s");
 }
 
 void UnitListener::Run() {
@@ -162,78 +124,61 @@ void UnitListener::Run() {
         fd_set Readable;
         FD_ZERO(&Readable);
         NativeSocket Highest = Native(ListenSocket);
-        auto Add = [&](std::intptr_t S) {
-            FD_SET(Native(S), &Readable);
-            Highest = std::max(Highest, Native(S));
-        };
-        Add(ListenSocket);
-        Add(WakeReader);
+        FD_SET(Native(ListenSocket), &Readable);
         {
-            std::lock_guard<std::mutex> Hold(Lock);
-            for (const Connection& C : Open)
-                Add(C.Socket);
-        }
-        if (select(static_cast<int>(Highest) + 1, &Readable, nullptr, nullptr, nullptr) < 0) {
-            if (LastError() == ErrInterrupted)
-                continue;
-            return;
-        }
-
-        std::unique_lock<std::mutex> Hold(Lock);
-        if (FD_ISSET(Native(WakeReader), &Readable)) {
-            (void)recv(Native(WakeReader), Buffer.data(), static_cast<IoLength>(Buffer.size()), 0);
-            bool Stop = false;
-            while (!Commands.empty()) {
-                Command* C = Commands.front();
-                Commands.pop_front();
-                Carry(*C);
-                Stop = Stop || C->What == Action::Stop;
-                C->Done = true;
-            }
-            Changed.notify_all();
-            if (Stop)
+            const std::lock_guard Hold(Lock);
+            if (Stopping)
                 return;
+            while (!Actions.empty()) {
+                Actions.front()();
+                Actions.pop_front();
+                Changed.notify_all();
+            }
+            for (const auto& [S, Index] : Open) {
+                FD_SET(Native(S), &Readable);
+                Highest = std::max(Highest, Native(S));
+            }
         }
+        // Commands are picked up within a slice; the program's traffic wakes the wait at once.
+        timeval Slice{0, 5000};
+        if (select(static_cast<int>(Highest) + 1, &Readable, nullptr, nullptr, &Slice) <= 0)
+            continue;
+        const std::lock_guard Hold(Lock);
         if (FD_ISSET(Native(ListenSocket), &Readable)) {
             const NativeSocket S = accept(Native(ListenSocket), nullptr, nullptr);
             if (S != InvalidNative) {
-                Open.push_back({static_cast<std::intptr_t>(S), AcceptedCount++});
+                Open.emplace_back(static_cast<std::intptr_t>(S), AcceptedCount++);
                 SendAll(S, Greeting);
-                Changed.notify_all();
             }
         }
         for (std::size_t I = 0; I < Open.size();) {
-            const Connection C = Open[I];
-            if (!FD_ISSET(Native(C.Socket), &Readable)) {
+            const auto [S, Index] = Open[I];
+            if (!FD_ISSET(Native(S), &Readable)) {
                 ++I;
                 continue;
             }
-            const auto Count = recv(Native(C.Socket), Buffer.data(), static_cast<IoLength>(Buffer.size()), 0);
-            if (Count > 0) {
-                const double AtMs = std::chrono::duration<double, std::milli>(
-                                        std::chrono::steady_clock::now().time_since_epoch())
-                                        .count();
-                Received.push_back(
-                    {C.Index, std::string(Buffer.data(), static_cast<std::size_t>(Count)), AtMs});
-                SendAll(Native(C.Socket), Answer);
-                Changed.notify_all();
-                ++I;
-            } else {
-                (void)CloseNative(Native(C.Socket)); // the program closed its end
+            const auto Count = recv(Native(S), Buffer.data(), static_cast<IoLength>(Buffer.size()), 0);
+            if (Count <= 0) {
+                (void)CloseNative(Native(S)); // the program closed its end
                 Open.erase(Open.begin() + static_cast<std::ptrdiff_t>(I));
+                continue;
             }
+            Received.push_back({Index, std::string(Buffer.data(), static_cast<std::size_t>(Count)), NowMs()});
+            SendAll(Native(S), Answer);
+            ++I;
         }
+        Changed.notify_all();
     }
 }
 
 bool UnitListener::WaitForAccepted(int Count, int TimeoutMs) {
-    std::unique_lock<std::mutex> Hold(Lock);
+    std::unique_lock Hold(Lock);
     return Changed.wait_for(Hold, std::chrono::milliseconds(TimeoutMs),
                             [&] { return AcceptedCount >= Count; });
 }
 
 bool UnitListener::WaitForReceived(std::size_t Bytes, int TimeoutMs) {
-    std::unique_lock<std::mutex> Hold(Lock);
+    std::unique_lock Hold(Lock);
     return Changed.wait_for(Hold, std::chrono::milliseconds(TimeoutMs), [&] {
         std::size_t Total = 0;
         for (const ReceivedChunk& C : Received)
@@ -243,19 +188,18 @@ bool UnitListener::WaitForReceived(std::size_t Bytes, int TimeoutMs) {
 }
 
 int UnitListener::Accepted() const {
-    std::lock_guard<std::mutex> Hold(Lock);
+    const std::lock_guard Hold(Lock);
     return AcceptedCount;
 }
 
 std::vector<ReceivedChunk> UnitListener::Chunks() const {
-    std::lock_guard<std::mutex> Hold(Lock);
+    const std::lock_guard Hold(Lock);
     return Received;
 }
 
 std::size_t UnitListener::ReceivedBytes() const {
-    std::lock_guard<std::mutex> Hold(Lock);
     std::size_t Total = 0;
-    for (const ReceivedChunk& C : Received)
+    for (const ReceivedChunk& C : Chunks())
         Total += C.Bytes.size();
     return Total;
 }

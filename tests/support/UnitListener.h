@@ -1,17 +1,16 @@
 #pragma once
-// A stand-in unit on a loopback address: a thread of its own accepts connections, greets, records every
-// read exactly as it came, answers, and carries out the peer actions a test asks for (send, reset,
-// orderly close). Built on the same socket calls as the program, so it runs on Linux and under wine.
+// A stand-in unit on a loopback address, on a thread of its own: accepts, greets, records every read
+// as it came, answers, and does to its newest connection what a test asks (send, reset, orderly
+// close). Built on the program's own socket calls, so it runs on Linux and under wine.
 
 #include <condition_variable>
-#include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "core/Desktop.h"
 
 namespace Tavo::Testing {
 
@@ -23,8 +22,7 @@ struct ReceivedChunk {
 
 class UnitListener {
   public:
-    // Listens on Address:Port (0: an ephemeral port). Throws std::runtime_error naming the address when
-    // it cannot listen there.
+    // Listens on Address:Port (0: an ephemeral port); throws std::runtime_error when it cannot.
     explicit UnitListener(const std::string& Address = "127.0.0.1", int Port = 0);
     ~UnitListener();
     UnitListener(const UnitListener&) = delete;
@@ -33,13 +31,10 @@ class UnitListener {
     int Port() const { return BoundPort; }
     std::string Endpoint() const { return BoundAddress + ":" + std::to_string(BoundPort); }
 
-    // Sent to every connection right after it is accepted (empty: a silent unit).
-    void SetGreeting(std::string Bytes);
-    // Sent back after every read from a connection (empty: no answer).
-    void SetAnswer(std::string Bytes);
-
-    // Peer actions on the newest open connection, carried out by the listener's thread; each returns
-    // once done. Reset closes with linger 0, so the program sees a reset, not an orderly end.
+    void SetGreeting(std::string Bytes); // sent on every new connection (empty: a silent unit)
+    void SetAnswer(std::string Bytes);   // sent back after every read (empty: no answer)
+    // On the newest open connection; each returns once done. Reset closes with linger 0 (the program
+    // sees a reset, not an orderly end).
     void Send(std::string Bytes);
     void Reset();
     void CloseOrderly();
@@ -47,41 +42,25 @@ class UnitListener {
     // Bounded waits for what the program did; false on timeout.
     bool WaitForAccepted(int Count, int TimeoutMs);
     bool WaitForReceived(std::size_t Bytes, int TimeoutMs);
-
     int Accepted() const;
     std::vector<ReceivedChunk> Chunks() const;
     std::size_t ReceivedBytes() const;
 
   private:
-    enum class Action { Send, Reset, Close, Stop };
-    struct Command {
-        Action What;
-        std::string Bytes;
-        bool Done = false;
-    };
-    struct Connection {
-        std::intptr_t Socket;
-        int Index;
-    };
-
     void Run();
-    void Carry(Command& C);
-    void Post(Action What, std::string Bytes);
+    void Do(std::function<void(std::intptr_t Newest)> Action);
 
     std::string BoundAddress;
     int BoundPort = 0;
     std::intptr_t ListenSocket = -1;
-    std::intptr_t WakeWriter = -1;
-    std::intptr_t WakeReader = -1;
-
     mutable std::mutex Lock;
     std::condition_variable Changed;
-    std::string Greeting;
-    std::string Answer;
-    std::deque<Command*> Commands;
-    std::vector<Connection> Open;
+    std::string Greeting, Answer;
+    std::deque<std::function<void()>> Actions;
+    std::vector<std::pair<std::intptr_t, int>> Open; // socket, connection index
     std::vector<ReceivedChunk> Received;
     int AcceptedCount = 0;
+    bool Stopping = false;
     std::thread Worker;
 };
 

@@ -1,14 +1,15 @@
-#include "platform/win32/SingleInstance.h"
-
-#include <windows.h>
+#include "platform/win32/InstanceLock.h"
 
 #include <cstdint>
 
-namespace Tavo::Win32 {
+namespace Tavo::Win32Platform {
 
-namespace {
+InstanceLock::~InstanceLock() {
+    if (Mark)
+        CloseHandle(Mark);
+}
 
-std::wstring OwnExecutablePath() {
+std::wstring InstanceLock::OwnExecutablePath() {
     std::wstring Path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD Length = GetModuleFileNameW(nullptr, Path.data(), static_cast<DWORD>(Path.size()));
@@ -30,9 +31,7 @@ std::wstring OwnExecutablePath() {
     return Path;
 }
 
-} // namespace
-
-std::wstring InstanceMutexName(std::wstring_view ExecutablePath) {
+std::wstring InstanceLock::MutexName(std::wstring_view ExecutablePath) {
     std::wstring Lower(ExecutablePath);
     if (!Lower.empty())
         CharLowerBuffW(Lower.data(), static_cast<DWORD>(Lower.size()));
@@ -48,19 +47,23 @@ std::wstring InstanceMutexName(std::wstring_view ExecutablePath) {
     return std::wstring(L"Local\\TavoRouterControl-") + Hex;
 }
 
-bool ClaimSingleInstance() {
-    const std::wstring Path = OwnExecutablePath();
-    if (Path.empty())
-        return true;
-    // Kept open until the process ends; the system closes it then.
-    const HANDLE Mark = CreateMutexW(nullptr, FALSE, InstanceMutexName(Path).c_str());
+InstanceClaim InstanceLock::Claim(std::wstring_view ExecutablePath) {
+    if (ExecutablePath.empty())
+        return InstanceClaim::Claimed;
+    // Held until the process ends (or this lock goes), also by a copy that finds the mark taken.
+    const HANDLE Handle = CreateMutexW(nullptr, FALSE, MutexName(ExecutablePath).c_str());
     const DWORD Error = GetLastError();
-    if (Mark && Error == ERROR_ALREADY_EXISTS)
-        return false;
+    if (Handle) {
+        if (Mark)
+            CloseHandle(Mark);
+        Mark = Handle;
+    }
+    if (Handle && Error == ERROR_ALREADY_EXISTS)
+        return InstanceClaim::AlreadyRunning;
     // A copy running under another account or elevation holds the mutex, but we may not open it.
-    if (!Mark && Error == ERROR_ACCESS_DENIED)
-        return false;
-    return true;
+    if (!Handle && Error == ERROR_ACCESS_DENIED)
+        return InstanceClaim::AlreadyRunning;
+    return InstanceClaim::Claimed;
 }
 
-} // namespace Tavo::Win32
+} // namespace Tavo::Win32Platform

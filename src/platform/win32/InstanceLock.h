@@ -1,18 +1,36 @@
 #pragma once
 // One running copy per executable file: two copies of the same file would send every block twice.
+// The mark is a named mutex of the session; the system drops it when the process ends, however it ends.
+
+#include <windows.h>
 
 #include <string>
 #include <string_view>
 
-namespace Tavo::Win32 {
+#include "core/Desktop.h"
 
-// The name of the mutex that marks a running copy of the executable at ExecutablePath: the same for
-// every spelling of the path that differs only in case, different for another file or folder.
-std::wstring InstanceMutexName(std::wstring_view ExecutablePath);
+namespace Tavo::Win32Platform {
 
-// Claims this executable's mark for the rest of the process. False when another process of this
-// session already runs the same executable file; true also when the check itself cannot be made, so a
-// broken check never keeps the program from running.
-bool ClaimSingleInstance();
+class InstanceLock {
+  public:
+    InstanceLock() = default;
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+    ~InstanceLock(); // gives the claim up
 
-} // namespace Tavo::Win32
+    // Claims the mark of the executable at ExecutablePath. AlreadyRunning when another holder of the
+    // session has it; Claimed also when the check itself cannot be made, so a broken check never keeps
+    // the program from running.
+    InstanceClaim Claim(std::wstring_view ExecutablePath);
+
+    // The mutex's name: the same for every spelling of the path that differs only in case, different
+    // for another file or folder.
+    static std::wstring MutexName(std::wstring_view ExecutablePath);
+    // This process's executable, by its long name.
+    static std::wstring OwnExecutablePath();
+
+  private:
+    HANDLE Mark = nullptr;
+};
+
+} // namespace Tavo::Win32Platform

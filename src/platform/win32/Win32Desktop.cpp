@@ -1,57 +1,72 @@
 #include "platform/win32/Win32Desktop.h"
 
-#include <commctrl.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <exception>
 
-#include "app/Texts.h"
-#include "app/Version.h"
+#include "core/Texts.h"
+#include "core/Version.h"
 
-namespace Tavo::Win32 {
+namespace Tavo::Win32Platform {
 
-// The program's record is handed to the shell as it is, so it must be the shell's version-3 record.
-static_assert(sizeof(TrayIconRecord) == NOTIFYICONDATAA_V3_SIZE, "record differs from NOTIFYICONDATAA V3");
+// The shell reads the version-3 record (up to guidItem); cbSize says so, whatever the headers add after.
 #ifdef _WIN64
-static_assert(sizeof(TrayIconRecord) == 520, "x64 record must be 520 bytes");
+static_assert(NOTIFYICONDATAA_V3_SIZE == 520, "x64 notify-icon record must be 520 bytes");
 #else
-static_assert(sizeof(TrayIconRecord) == 504, "x86 record must be 504 bytes");
+static_assert(NOTIFYICONDATAA_V3_SIZE == 504, "x86 notify-icon record must be 504 bytes");
 #endif
-static_assert(offsetof(TrayIconRecord, hWnd) == offsetof(NOTIFYICONDATAA, hWnd));
-static_assert(offsetof(TrayIconRecord, uID) == offsetof(NOTIFYICONDATAA, uID));
-static_assert(offsetof(TrayIconRecord, uCallbackMessage) == offsetof(NOTIFYICONDATAA, uCallbackMessage));
-static_assert(offsetof(TrayIconRecord, hIcon) == offsetof(NOTIFYICONDATAA, hIcon));
-static_assert(offsetof(TrayIconRecord, szTip) == offsetof(NOTIFYICONDATAA, szTip));
-static_assert(offsetof(TrayIconRecord, szInfo) == offsetof(NOTIFYICONDATAA, szInfo));
-static_assert(offsetof(TrayIconRecord, uVersion) == offsetof(NOTIFYICONDATAA, uVersion));
-static_assert(offsetof(TrayIconRecord, szInfoTitle) == offsetof(NOTIFYICONDATAA, szInfoTitle));
-static_assert(offsetof(TrayIconRecord, guidItem) == offsetof(NOTIFYICONDATAA, guidItem));
+static_assert(sizeof(NOTIFYICONDATAA) >= NOTIFYICONDATAA_V3_SIZE);
 
 namespace {
 
 constexpr const char* WindowClassName = "TavoRouterControlHiddenForm";
-constexpr std::uint32_t Unreadable = 0xFFFFFFFF;
 constexpr WORD IconResourceId = 1;
+constexpr UINT TrayFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP; // 7
+constexpr UINT PostedEventMessage = WM_APP + 1;
 
 UINT_PTR TimerEventId(TimerId Timer) {
     return static_cast<UINT_PTR>(Timer) + 1;
 }
 
-// A 32-bit DIB pixel is blue, green, red, unused in memory; a colour value has red in the low byte.
-std::uint32_t ColourFromDibPixel(std::uint32_t Pixel) {
-    return ((Pixel & 0xFFu) << 16) | (Pixel & 0xFF00u) | ((Pixel >> 16) & 0xFFu);
+template <std::size_t N> void FillBlanks(char (&Field)[N]) {
+    std::memset(Field, ' ', N);
 }
 
 } // namespace
+
+std::optional<TrayClick> TrayClickFromMouseMessage(UINT MouseMessage) {
+    switch (MouseMessage) {
+    case WM_MOUSEMOVE:
+        return TrayClick{MouseButton::None, MouseAction::Moved};
+    case WM_LBUTTONDOWN:
+        return TrayClick{MouseButton::Left, MouseAction::Pressed};
+    case WM_LBUTTONUP:
+        return TrayClick{MouseButton::Left, MouseAction::Released};
+    case WM_LBUTTONDBLCLK:
+        return TrayClick{MouseButton::Left, MouseAction::DoubleClicked};
+    case WM_RBUTTONDOWN:
+        return TrayClick{MouseButton::Right, MouseAction::Pressed};
+    case WM_RBUTTONUP:
+        return TrayClick{MouseButton::Right, MouseAction::Released};
+    case WM_RBUTTONDBLCLK:
+        return TrayClick{MouseButton::Right, MouseAction::DoubleClicked};
+    case WM_MBUTTONDOWN:
+        return TrayClick{MouseButton::Middle, MouseAction::Pressed};
+    case WM_MBUTTONUP:
+        return TrayClick{MouseButton::Middle, MouseAction::Released};
+    case WM_MBUTTONDBLCLK:
+        return TrayClick{MouseButton::Middle, MouseAction::DoubleClicked};
+    default:
+        return std::nullopt;
+    }
+}
 
 Win32Desktop::Win32Desktop() : Instance(GetModuleHandleA(nullptr)) {
     LARGE_INTEGER Frequency{};
     QueryPerformanceFrequency(&Frequency);
     MillisecondsPerCount = 1000.0 / static_cast<double>(Frequency.QuadPart);
 
-    SocketEvent = WSACreateEvent();
     TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
 
     WNDCLASSEXA Class{};
@@ -62,7 +77,7 @@ Win32Desktop::Win32Desktop() : Instance(GetModuleHandleA(nullptr)) {
     RegisterClassExA(&Class); // a second desktop in the same process finds the class already there
 
     // The form's caption: it is never shown, but names the window for tools that list windows.
-    const std::string Caption = std::string("TavoRouterControl ") + std::to_string(VersionMajor) + "." +
+    const std::string Caption = std::string(ProductName) + " " + std::to_string(VersionMajor) + "." +
                                 std::to_string(VersionMinor) + ".0." + std::to_string(VersionRevision) + " " +
                                 CopyrightNotice;
     // Top-level (not message-only), or the taskbar's re-creation broadcast would never arrive.
@@ -83,14 +98,6 @@ Win32Desktop::~Win32Desktop() {
         SetWindowLongPtrA(Window, GWLP_USERDATA, 0);
         DestroyWindow(Window);
     }
-    if (BoxDC) {
-        SelectObject(BoxDC, BoxDCOriginalBitmap);
-        DeleteDC(BoxDC);
-    }
-    if (BoxBitmap)
-        DeleteObject(BoxBitmap);
-    if (Screen)
-        ReleaseDC(nullptr, Screen);
     if (SocketEvent != WSA_INVALID_EVENT)
         WSACloseEvent(SocketEvent);
     if (Icon)
@@ -134,16 +141,26 @@ LRESULT Win32Desktop::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam) 
     }
     if (Message == TrayCallbackMessage) {
         if (WParam == TrayIconId && Sink)
-            Sink->OnTrayMessage(LOWORD(static_cast<DWORD>(LParam)));
+            if (const auto Click = TrayClickFromMouseMessage(LOWORD(static_cast<DWORD>(LParam))))
+                Sink->OnTrayClick(*Click);
+        return 0;
+    }
+    if (Message == PostedEventMessage) {
+        RunPostedEvents();
         return 0;
     }
     if (Message == TaskbarCreatedMessage && TaskbarCreatedMessage != 0) {
-        if (Sink)
-            Sink->OnTaskbarCreated();
+        // A new taskbar (Explorer restarted) knows no icons. The add is refused when the icon survived,
+        // so the modify after it carries image and tip either way.
+        if (TrayIconShown) {
+            NotifyShell(NIM_ADD);
+            NotifyShell(NIM_SETVERSION);
+            NotifyShell(NIM_MODIFY);
+        }
         return 0;
     }
     if (Message == WM_DISPLAYCHANGE) {
-        ScreenLayoutKnown = false; // monitors added, removed, moved or resized
+        Screen.ForgetLayout();
         return DefWindowProcA(Window, Message, WParam, LParam);
     }
     if (Message == WM_CLOSE) {
@@ -151,36 +168,38 @@ LRESULT Win32Desktop::HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam) 
         // the window that carries the timers and the tray callbacks.
         if (Sink)
             Sink->OnCloseRequest();
-        RemoveOwnTrayIcon();
+        RemoveShownTrayIcon();
         ExitProcess(0);
     }
     return DefWindowProcA(Window, Message, WParam, LParam);
+}
+
+void Win32Desktop::RunPostedEvents() {
+    // One at a time, taken under the lock and run outside it: an event may post more, or pump.
+    for (;;) {
+        std::function<void()> Next;
+        {
+            const std::lock_guard<std::mutex> Hold(PostedLock);
+            if (Posted.empty())
+                return;
+            Next = std::move(Posted.front());
+            Posted.pop_front();
+        }
+        Next();
+    }
 }
 
 void Win32Desktop::EndAfterUnexpectedError(const char* What) {
     for (const TimerId Timer : {TimerId::CheckConnection, TimerId::Poll})
         KillTimer(Window, TimerEventId(Timer));
     Sink = nullptr;
-    RemoveOwnTrayIcon();
-    const std::string Text = std::string("TavoRouterControl stopped after an unexpected error: ") + What;
+    RemoveShownTrayIcon();
+    const std::string Text = std::string(UnexpectedErrorText) + What;
     MessageBoxA(nullptr, Text.c_str(), ErrorTitle, MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
     ExitProcess(1);
 }
 
-void Win32Desktop::RemoveOwnTrayIcon() {
-    if (IconAdded)
-        Shell_NotifyIconA(NIM_DELETE, &AddedIcon);
-    IconAdded = false;
-}
-
-// --- start-up helpers --------------------------------------------------------------------------------
-
-void Win32Desktop::InitCommonControls() {
-    INITCOMMONCONTROLSEX Controls{};
-    Controls.dwSize = sizeof Controls; // 8
-    Controls.dwICC = ICC_USEREX_CLASSES;
-    (void)InitCommonControlsEx(&Controls);
-}
+// --- the program and its files -----------------------------------------------------------------------
 
 VersionNumbers Win32Desktop::AppVersion() {
     return VersionNumbers{VersionMajor, VersionMinor, VersionRevision};
@@ -216,17 +235,35 @@ std::string Win32Desktop::ExecutableBaseName() {
     return Name;
 }
 
-char Win32Desktop::PathSeparator() {
-    return '\\';
+std::vector<std::string> Win32Desktop::SettingsFileCandidates() {
+    return {ExecutableFolder() + "\\" + ExecutableBaseName() + ".ini"};
 }
 
 bool Win32Desktop::ChangeToFolder(const std::string& Folder) {
     return SetCurrentDirectoryA(Folder.c_str()) != 0;
 }
 
-bool Win32Desktop::StartSocketLibrary() {
+std::string Win32Desktop::ReadIniString(const std::string& Section, const std::string& Key,
+                                        const std::string& File, const std::string& Default) {
+    std::string LowerKey = Key;
+    CharLowerBuffA(LowerKey.data(), static_cast<DWORD>(LowerKey.size()));
+    char Buffer[750] = {};
+    const DWORD Count = GetPrivateProfileStringA(Section.c_str(), LowerKey.c_str(), Default.c_str(), Buffer,
+                                                 sizeof Buffer, File.c_str());
+    return std::string(Buffer, Count);
+}
+
+InstanceClaim Win32Desktop::ClaimSingleInstance() {
+    return SingleInstance.Claim(InstanceLock::OwnExecutablePath());
+}
+
+bool Win32Desktop::StartNetwork() {
     WSADATA Data{};
-    return WSAStartup(MAKEWORD(2, 2), &Data) == 0;
+    if (WSAStartup(MAKEWORD(2, 2), &Data) != 0)
+        return false;
+    if (SocketEvent == WSA_INVALID_EVENT)
+        SocketEvent = WSACreateEvent();
+    return true;
 }
 
 // --- timers ------------------------------------------------------------------------------------------
@@ -302,9 +339,19 @@ double Win32Desktop::SteadyMilliseconds() {
     return static_cast<double>(Counter.QuadPart) * MillisecondsPerCount;
 }
 
-void Win32Desktop::ShowMessageBox(const std::string& Text, const std::string& Title, BoxIcon Icon) {
+void Win32Desktop::PostEvent(std::function<void()> Event) {
+    {
+        const std::lock_guard<std::mutex> Hold(PostedLock);
+        Posted.push_back(std::move(Event));
+    }
+    PostMessageA(Window, PostedEventMessage, 0, 0);
+}
+
+// --- what the user and the engineer see ----------------------------------------------------------------
+
+void Win32Desktop::ShowMessageBox(const std::string& Text, const std::string& Title, BoxIcon BoxKind) {
     UINT Style = MB_OK | MB_SETFOREGROUND;
-    switch (Icon) {
+    switch (BoxKind) {
     case BoxIcon::Exclamation:
         Style |= MB_ICONEXCLAMATION;
         break;
@@ -318,170 +365,64 @@ void Win32Desktop::ShowMessageBox(const std::string& Text, const std::string& Ti
     MessageBoxA(nullptr, Text.c_str(), Title.c_str(), Style);
 }
 
-// --- screen ------------------------------------------------------------------------------------------
+// What DebugView shows.
+void Win32Desktop::WriteDiagnostic(const std::string& Line) {
+    OutputDebugStringA((std::string(ProductName) + ": " + Line + "\n").c_str());
+}
+
+// --- the screen ----------------------------------------------------------------------------------------
 
 ScreenAccess Win32Desktop::TakeScreen(std::string& Problem) {
-    if (!Screen)
-        Screen = GetWindowDC(nullptr);
-    if (!Screen) {
-        Problem = "GetWindowDC for the whole screen failed (error " + std::to_string(GetLastError()) + ").";
-        return ScreenAccess::Unavailable;
-    }
-    return ScreenAccess::Readable;
-}
-
-void Win32Desktop::LearnScreenLayout() {
-    const int Left = GetSystemMetrics(SM_XVIRTUALSCREEN);
-    const int Top = GetSystemMetrics(SM_YVIRTUALSCREEN);
-    VirtualScreen = RECT{Left, Top, Left + GetSystemMetrics(SM_CXVIRTUALSCREEN),
-                         Top + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
-    MonitorCount = 0;
-    AllMonitorsKnown = true;
-    EnumDisplayMonitors(nullptr, nullptr, &Win32Desktop::CollectMonitor, reinterpret_cast<LPARAM>(this));
-    if (MonitorCount == 0)
-        AllMonitorsKnown = false;
-    ScreenLayoutKnown = true;
-}
-
-BOOL CALLBACK Win32Desktop::CollectMonitor(HMONITOR /*Monitor*/, HDC /*Dc*/, LPRECT Area, LPARAM Self) {
-    auto* Desk = reinterpret_cast<Win32Desktop*>(Self);
-    if (Desk->MonitorCount == MonitorCapacity) {
-        Desk->AllMonitorsKnown = false;
-        return FALSE;
-    }
-    Desk->Monitors[static_cast<std::size_t>(Desk->MonitorCount++)] = *Area;
-    return TRUE;
-}
-
-bool Win32Desktop::IsOnScreen(const ScreenPoint& Point) const {
-    const POINT P{Point.X, Point.Y};
-    if (!PtInRect(&VirtualScreen, P))
-        return false;
-    if (!AllMonitorsKnown)
-        return true;
-    // Between monitors of different sizes lies part of the bounding rectangle that no monitor shows.
-    for (int I = 0; I < MonitorCount; ++I)
-        if (PtInRect(&Monitors[static_cast<std::size_t>(I)], P))
-            return true;
-    return false;
-}
-
-bool Win32Desktop::PrepareBoxBuffer(int Width, int Height) {
-    if (BoxBitmap && Width <= BoxWidth && Height <= BoxHeight)
-        return true;
-    // Grow to hold both the old and the new box when that stays within the budget, so boxes of
-    // alternating shapes do not re-create the buffer every time.
-    int NewWidth = std::max(Width, BoxWidth);
-    int NewHeight = std::max(Height, BoxHeight);
-    if (static_cast<std::int64_t>(NewWidth) * NewHeight > ScreenBoxBudget) {
-        NewWidth = Width;
-        NewHeight = Height;
-    }
-    if (!BoxDC) {
-        BoxDC = CreateCompatibleDC(Screen);
-        if (!BoxDC)
-            return false;
-    }
-    BITMAPINFO Info{};
-    Info.bmiHeader.biSize = sizeof Info.bmiHeader;
-    Info.bmiHeader.biWidth = NewWidth;
-    Info.bmiHeader.biHeight = -NewHeight; // top-down: row 0 first
-    Info.bmiHeader.biPlanes = 1;
-    Info.bmiHeader.biBitCount = 32;
-    Info.bmiHeader.biCompression = BI_RGB;
-    void* Bits = nullptr;
-    HBITMAP Bitmap = CreateDIBSection(BoxDC, &Info, DIB_RGB_COLORS, &Bits, nullptr, 0);
-    if (!Bitmap || !Bits)
-        return false;
-    const HGDIOBJ Previous = SelectObject(BoxDC, Bitmap);
-    if (BoxBitmap)
-        DeleteObject(BoxBitmap);
-    else
-        BoxDCOriginalBitmap = Previous;
-    BoxBitmap = Bitmap;
-    BoxBits = static_cast<const std::uint32_t*>(Bits);
-    BoxWidth = NewWidth;
-    BoxHeight = NewHeight;
-    ++BoxCreations;
-    return true;
+    return Screen.Open(Problem) ? ScreenAccess::Readable : ScreenAccess::Unavailable;
 }
 
 void Win32Desktop::ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) {
-    const std::size_t Count = std::min(Points.size(), Colours.size());
-    LastPath = ReadPath::Nothing;
-    if (!ScreenLayoutKnown)
-        LearnScreenLayout();
-
-    // The box around every point that can be read.
-    LONG Left = 0, Top = 0, Right = 0, Bottom = 0;
-    bool Any = false;
-    for (std::size_t I = 0; I < Count; ++I) {
-        const ScreenPoint& P = Points[I];
-        if (!Screen || !IsOnScreen(P))
-            continue;
-        if (!Any) {
-            Left = Right = P.X;
-            Top = Bottom = P.Y;
-            Any = true;
-        }
-        Left = std::min<LONG>(Left, P.X);
-        Right = std::max<LONG>(Right, P.X);
-        Top = std::min<LONG>(Top, P.Y);
-        Bottom = std::max<LONG>(Bottom, P.Y);
-    }
-    if (!Any) {
-        std::fill_n(Colours.begin(), Count, Unreadable);
-        return;
-    }
-
-    const int Width = static_cast<int>(Right - Left + 1);
-    const int Height = static_cast<int>(Bottom - Top + 1);
-    // One read of the box when it is small enough; CAPTUREBLT takes in layered windows, as GetPixel does.
-    bool Boxed = static_cast<std::int64_t>(Width) * Height <= ScreenBoxBudget &&
-                 PrepareBoxBuffer(Width, Height) &&
-                 BitBlt(BoxDC, 0, 0, Width, Height, Screen, Left, Top, SRCCOPY | CAPTUREBLT);
-    if (Boxed)
-        GdiFlush();
-    LastPath = Boxed ? ReadPath::Box : ReadPath::Single;
-
-    for (std::size_t I = 0; I < Count; ++I) {
-        const ScreenPoint& P = Points[I];
-        if (!IsOnScreen(P))
-            Colours[I] = Unreadable;
-        else if (Boxed)
-            Colours[I] = ColourFromDibPixel(
-                BoxBits[static_cast<std::size_t>(P.Y - Top) * static_cast<std::size_t>(BoxWidth) +
-                        static_cast<std::size_t>(P.X - Left)]);
-        else
-            Colours[I] = GetPixel(Screen, P.X, P.Y);
-    }
+    Screen.Read(Points, Colours);
 }
 
-// --- tray --------------------------------------------------------------------------------------------
+// --- the tray icon -------------------------------------------------------------------------------------
 
-void* Win32Desktop::ApplicationIcon() {
+void Win32Desktop::NotifyShell(DWORD Message) {
+    ShellNotify(Message, &TrayIconData); // results are never looked at: a later taskbar gets it again
+}
+
+void Win32Desktop::ShowTrayIcon() {
     if (!Icon)
         Icon = static_cast<HICON>(LoadImageA(Instance, MAKEINTRESOURCEA(IconResourceId), IMAGE_ICON,
                                              GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
                                              LR_DEFAULTCOLOR));
-    return Icon;
+    TrayIconData.cbSize = NOTIFYICONDATAA_V3_SIZE;
+    TrayIconData.hWnd = Window;
+    TrayIconData.uID = TrayIconId;
+    TrayIconData.uFlags = TrayFlags;
+    TrayIconData.uCallbackMessage = TrayCallbackMessage;
+    TrayIconShown = true;
+    NotifyShell(NIM_ADD);
+    NotifyShell(NIM_SETVERSION);
 }
 
-void* Win32Desktop::TrayCallbackWindow() {
-    return Window;
+void Win32Desktop::UpdateTrayIcon(const std::string& Tooltip) {
+    FillBlanks(TrayIconData.szTip);
+    const std::size_t Length = std::min(Tooltip.size(), sizeof TrayIconData.szTip - 1);
+    std::memcpy(TrayIconData.szTip, Tooltip.data(), Length);
+    TrayIconData.szTip[Length] = '\0';
+    TrayIconData.hIcon = Icon;
+    TrayIconData.dwInfoFlags = 0;
+    FillBlanks(TrayIconData.szInfo);
+    FillBlanks(TrayIconData.szInfoTitle);
+    TrayIconData.uVersion = 0;
+    TrayIconData.uFlags = TrayFlags;
+    NotifyShell(NIM_MODIFY);
 }
 
-void Win32Desktop::ShellNotifyIcon(std::uint32_t Message, const TrayIconRecord& Record) {
-    // The shell takes a non-const record; hand it a copy laid out the same.
-    NOTIFYICONDATAA Data{};
-    std::memcpy(&Data, &Record, sizeof Record);
-    Shell_NotifyIconA(Message, &Data);
-    if (Message == NIM_ADD) {
-        AddedIcon = Data;
-        IconAdded = true;
-    } else if (Message == NIM_DELETE) {
-        IconAdded = false;
-    }
+void Win32Desktop::RemoveTrayIcon() {
+    TrayIconShown = false;
+    NotifyShell(NIM_DELETE);
+}
+
+void Win32Desktop::RemoveShownTrayIcon() {
+    if (TrayIconShown)
+        RemoveTrayIcon();
 }
 
 MenuItemId Win32Desktop::ShowPopupMenu(const std::vector<MenuItem>& Items) {
@@ -511,7 +452,7 @@ MenuItemId Win32Desktop::ShowPopupMenu(const std::vector<MenuItem>& Items) {
     return MenuItemId::None;
 }
 
-// --- running and ending ------------------------------------------------------------------------------
+// --- running and ending --------------------------------------------------------------------------------
 
 int Win32Desktop::RunEventLoop() {
     MSG Message;
@@ -527,4 +468,4 @@ void Win32Desktop::EndProcess(int ExitCode) {
     ExitProcess(static_cast<UINT>(ExitCode));
 }
 
-} // namespace Tavo::Win32
+} // namespace Tavo::Win32Platform

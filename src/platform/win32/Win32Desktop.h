@@ -1,6 +1,6 @@
 #pragma once
-// The desktop on Windows: a hidden top-level window carries the two timers and receives the tray
-// notifications; screen reads go through the whole-screen device context.
+// The desktop on Windows: a hidden top-level window carries the two timers, the tray notifications and
+// the events posted from other threads; the notify-icon record lives here, as the shell reads it.
 
 #include <windows.h>
 #include <winsock2.h>
@@ -9,23 +9,29 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
 
-#include "app/Desktop.h"
+#include "core/Desktop.h"
+#include "platform/win32/InstanceLock.h"
+#include "platform/win32/ScreenReader.h"
 
-namespace Tavo::Win32 {
+namespace Tavo::Win32Platform {
 
-static_assert(Tavo::TrayCallbackMessage == WM_MOUSEMOVE);
+// The icon's id, and the message its notifications arrive as; the mouse message is in lParam's low word.
+inline constexpr UINT TrayIconId = 123;
+inline constexpr UINT TrayCallbackMessage = WM_MOUSEMOVE;
 
-// Largest screen area (in pixels) read with one BitBlt. Under desktop composition every screen read
-// costs about one frame's read-back whatever its size, and 512 x 512 pixels is a 1 MiB buffer, copied
-// in well under a millisecond; lamps spread wider than that are read one pixel at a time.
-inline constexpr std::int64_t ScreenBoxBudget = 512 * 512;
-
-// How the last ReadPixels got its colours.
-enum class ReadPath { Nothing, Box, Single };
+// The click a tray notification's mouse message stands for; nothing for messages that are no click.
+std::optional<TrayClick> TrayClickFromMouseMessage(UINT MouseMessage);
 
 class Win32Desktop final : public Desktop {
   public:
+    // The shell call, replaceable so the tests can see each record as it goes out.
+    using ShellNotifyCall = BOOL(WINAPI*)(DWORD Message, PNOTIFYICONDATAA Data);
+
     Win32Desktop();
     ~Win32Desktop() override;
     Win32Desktop(const Win32Desktop&) = delete;
@@ -33,39 +39,41 @@ class Win32Desktop final : public Desktop {
 
     void SetEventSink(DesktopEvents* Sink) override;
 
-    void InitCommonControls() override;
     VersionNumbers AppVersion() override;
     std::string ExecutableFolder() override;
     std::string ExecutableBaseName() override;
-    char PathSeparator() override;
+    std::vector<std::string> SettingsFileCandidates() override;
     bool ChangeToFolder(const std::string& Folder) override;
+    std::string ReadIniString(const std::string& Section, const std::string& Key, const std::string& File,
+                              const std::string& Default) override;
+    InstanceClaim ClaimSingleInstance() override;
+    bool StartNetwork() override;
 
     void SetTimerInterval(TimerId Timer, std::uint32_t IntervalMs) override;
     void EnableTimer(TimerId Timer, bool Enabled) override;
-
     void DoEvents() override;
     void WaitForEventOrSocket(SocketHandle Socket, SocketInterest Interest, std::int64_t TimeoutMs) override;
     double SteadyMilliseconds() override;
+    void PostEvent(std::function<void()> Event) override;
 
     void ShowMessageBox(const std::string& Text, const std::string& Title, BoxIcon Icon) override;
+    void WriteDiagnostic(const std::string& Line) override;
 
     ScreenAccess TakeScreen(std::string& Problem) override;
     void ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) override;
 
-    bool StartSocketLibrary() override;
-
-    void* ApplicationIcon() override;
-    void* TrayCallbackWindow() override;
-    void ShellNotifyIcon(std::uint32_t Message, const TrayIconRecord& Record) override;
+    void ShowTrayIcon() override;
+    void UpdateTrayIcon(const std::string& Tooltip) override;
+    void RemoveTrayIcon() override;
     MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override;
 
     int RunEventLoop() override;
     [[noreturn]] void EndProcess(int ExitCode) override;
 
-    // For the tests and the figures.
+    // For the tests.
     HWND HiddenWindow() const { return Window; }
-    ReadPath LastReadPath() const { return LastPath; }
-    int BoxBufferCreations() const { return BoxCreations; }
+    bool HasSocketEvent() const { return SocketEvent != WSA_INVALID_EVENT; }
+    void ReplaceShellNotify(ShellNotifyCall Call) { ShellNotify = Call; }
 
   private:
     struct TimerState {
@@ -75,13 +83,11 @@ class Win32Desktop final : public Desktop {
 
     static LRESULT CALLBACK WindowProcedure(HWND Hwnd, UINT Message, WPARAM WParam, LPARAM LParam);
     LRESULT HandleMessage(UINT Message, WPARAM WParam, LPARAM LParam);
+    void RunPostedEvents();
     void ApplyTimer(TimerId Timer);
-    bool PrepareBoxBuffer(int Width, int Height);
-    void LearnScreenLayout();
-    static BOOL CALLBACK CollectMonitor(HMONITOR Monitor, HDC Dc, LPRECT Area, LPARAM Self);
-    bool IsOnScreen(const ScreenPoint& Point) const;
+    void NotifyShell(DWORD Message);
+    void RemoveShownTrayIcon();
     [[noreturn]] void EndAfterUnexpectedError(const char* What);
-    void RemoveOwnTrayIcon();
     std::string ModulePath();
 
     HINSTANCE Instance = nullptr;
@@ -89,33 +95,21 @@ class Win32Desktop final : public Desktop {
     DesktopEvents* Sink = nullptr;
     UINT TaskbarCreatedMessage = 0;
     std::array<TimerState, 2> Timers{};
-
-    WSAEVENT SocketEvent = WSA_INVALID_EVENT;
     double MillisecondsPerCount = 0.0;
+    InstanceLock SingleInstance;
 
-    // Where the monitors are, learnt once and again after every display change: asking the system for
-    // every point costs more than reading the pixel under wine.
-    static constexpr int MonitorCapacity = 16;
-    bool ScreenLayoutKnown = false;
-    RECT VirtualScreen{};
-    std::array<RECT, MonitorCapacity> Monitors{};
-    int MonitorCount = 0;
-    bool AllMonitorsKnown = false;
+    // Made once the socket library has started: before that it has no events to give.
+    WSAEVENT SocketEvent = WSA_INVALID_EVENT;
 
-    HDC Screen = nullptr;
-    HDC BoxDC = nullptr;
-    HBITMAP BoxBitmap = nullptr;
-    HGDIOBJ BoxDCOriginalBitmap = nullptr;
-    const std::uint32_t* BoxBits = nullptr;
-    int BoxWidth = 0;
-    int BoxHeight = 0;
-    ReadPath LastPath = ReadPath::Nothing;
-    int BoxCreations = 0;
+    std::mutex PostedLock; // filled from any thread, emptied on the user-interface thread
+    std::deque<std::function<void()>> Posted;
 
-    HICON Icon = nullptr;
-    // The icon as last added, so a close request from outside can take it away before ending.
-    NOTIFYICONDATAA AddedIcon{};
-    bool IconAdded = false;
+    ScreenReader Screen;
+
+    HICON Icon = nullptr; // the application's icon at tray size, held for the run
+    NOTIFYICONDATAA TrayIconData{};
+    bool TrayIconShown = false; // added and not removed since
+    ShellNotifyCall ShellNotify = &Shell_NotifyIconA;
 };
 
-} // namespace Tavo::Win32
+} // namespace Tavo::Win32Platform

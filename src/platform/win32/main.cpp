@@ -1,28 +1,37 @@
-// The Windows program: a tray utility without a window of its own.
+// The Windows program: a tray utility without a window of its own. It takes no command line.
 
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <exception>
 #include <string>
 
-#include "app/Texts.h"
-#include "app/frmMain.h"
-#include "platform/win32/SingleInstance.h"
+#include "core/Texts.h"
+#include "core/modMain.h"
 #include "platform/win32/Win32Desktop.h"
 
+namespace {
+
+int ShowUnexpectedError(const char* What) {
+    const std::string Text = std::string(Tavo::UnexpectedErrorText) + What;
+    MessageBoxA(nullptr, Text.c_str(), Tavo::ErrorTitle, MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
+    return 1;
+}
+
+} // namespace
+
 int WINAPI WinMain(HINSTANCE /*Instance*/, HINSTANCE /*Previous*/, LPSTR /*CommandLine*/, int /*Show*/) {
-    if (!Tavo::Win32::ClaimSingleInstance()) {
-        MessageBoxA(nullptr, "TavoRouterControl is already running.", "TavoRouterControl",
-                    MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
-        return 0;
-    }
+    INITCOMMONCONTROLSEX Controls{};
+    Controls.dwSize = sizeof Controls; // 8
+    Controls.dwICC = ICC_USEREX_CLASSES;
+    (void)InitCommonControlsEx(&Controls);
     try {
-        Tavo::Win32::Win32Desktop Desk;
+        Tavo::Win32Platform::Win32Desktop Desk;
         return Tavo::Main(Desk);
     } catch (const std::exception& Error) {
-        const std::string Text =
-            std::string("TavoRouterControl stopped after an unexpected error: ") + Error.what();
-        MessageBoxA(nullptr, Text.c_str(), Tavo::ErrorTitle, MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND);
-        return 1;
+        return ShowUnexpectedError(Error.what());
+    } catch (...) {
+        return ShowUnexpectedError("unknown error");
     }
 }

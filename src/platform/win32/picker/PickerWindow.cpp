@@ -78,6 +78,8 @@ class PickerApp {
     int Run(HINSTANCE Instance);
 
   private:
+    // Both windows carry the app in GWLP_USERDATA, set from their creation parameter.
+    static PickerApp* From(HWND Window, UINT Message, LPARAM LParam);
     static LRESULT CALLBACK WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
     static LRESULT CALLBACK LinesProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam);
     LRESULT Handle(UINT Message, WPARAM WParam, LPARAM LParam);
@@ -121,11 +123,8 @@ class PickerApp {
     std::string OutputNote;
 };
 
-PickerApp* The = nullptr;
-
 int PickerApp::Run(HINSTANCE InstanceIn) {
     Instance = InstanceIn;
-    The = this;
     // The screen as the program reads it: one device context for the whole screen, held for the run.
     ScreenDC = GetDC(nullptr);
     if (!ScreenDC) {
@@ -157,7 +156,7 @@ int PickerApp::Run(HINSTANCE InstanceIn) {
     // On top, without a caption; in the taskbar, so it can be found and closed.
     Window = CreateWindowExA(WS_EX_TOPMOST | WS_EX_APPWINDOW, WindowClass, Title,
                              WS_POPUP | WS_BORDER | WS_CLIPCHILDREN, 0, 0, 100, 100, nullptr, nullptr,
-                             Instance, nullptr);
+                             Instance, this);
     if (!Window)
         return 1;
     using DpiForWindow = UINT(WINAPI*)(HWND);
@@ -401,7 +400,7 @@ void PickerApp::Print(const std::string& Text) {
     if (!LinesWindow) {
         LinesWindow = CreateWindowExA(0, LinesClass, "TavoLampPicker - [TavoGUI] lines", WS_OVERLAPPEDWINDOW,
                                       CW_USEDEFAULT, CW_USEDEFAULT, Scale(380), Scale(260), nullptr, nullptr,
-                                      Instance, nullptr);
+                                      Instance, this);
         LinesEdit =
             CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
                             WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
@@ -505,17 +504,28 @@ void PickerApp::Paint() {
     EndPaint(Window, &Ps);
 }
 
+PickerApp* PickerApp::From(HWND Window, UINT Message, LPARAM LParam) {
+    if (Message == WM_NCCREATE)
+        SetWindowLongPtrA(
+            Window, GWLP_USERDATA,
+            reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTA*>(LParam)->lpCreateParams));
+    return reinterpret_cast<PickerApp*>(GetWindowLongPtrA(Window, GWLP_USERDATA));
+}
+
 LRESULT CALLBACK PickerApp::WindowProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
-    if (The && The->Window == Window)
-        return The->Handle(Message, WParam, LParam);
+    // Until CreateWindowExA has returned, the window's messages take the default course.
+    PickerApp* App = From(Window, Message, LParam);
+    if (App && App->Window == Window)
+        return App->Handle(Message, WParam, LParam);
     return DefWindowProcA(Window, Message, WParam, LParam);
 }
 
 LRESULT CALLBACK PickerApp::LinesProc(HWND Window, UINT Message, WPARAM WParam, LPARAM LParam) {
+    PickerApp* App = From(Window, Message, LParam);
     switch (Message) {
     case WM_SIZE:
-        if (The && The->LinesEdit)
-            MoveWindow(The->LinesEdit, 0, 0, LOWORD(LParam), HIWORD(LParam), TRUE);
+        if (App && App->LinesEdit)
+            MoveWindow(App->LinesEdit, 0, 0, LOWORD(LParam), HIWORD(LParam), TRUE);
         return 0;
     case WM_CLOSE:
         // Kept for the next print.
