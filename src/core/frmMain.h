@@ -132,6 +132,10 @@ class frmMain final : public DesktopEvents {
     std::deque<PendingBox> PendingBoxes; // the front one is on screen while BoxOpen
     bool BoxOpen = false;
     int HandlerDepth = 0;
+    // A maintenance pass that fell due while a poll waited for a unit's reply: it runs once the poll is
+    // done, since inside that wait it would hold up every later poll for as long as it takes.
+    int ReplyWaits = 0;
+    bool PassDeferred = false;
     HostLookups Lookups;
 };
 

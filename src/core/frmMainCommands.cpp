@@ -25,7 +25,9 @@ bool frmMain::SendCommand(const std::string& UnitCommand, int Unit, std::string*
     if (Sent && SentNote)
         Diagnose(Unit, SentNote);
     // A failed send shows up in the settle step as a failed connection.
+    ++ReplyWaits;
     WaitForData(Unit);
+    --ReplyWaits;
     DrainBudget Budget = NewDrainBudget();
     std::string Collected = SettleAfterWait(Unit, Reply != nullptr, Budget);
     if (Reply)

@@ -55,6 +55,10 @@ void frmMain::tmrPoll_Timer() {
     }
 
     Host.EnableTimer(TimerId::Poll, true);
+    if (PassDeferred) {
+        PassDeferred = false;
+        tmrCheckConnection_Timer(); // polls run inside its waits from here
+    }
 }
 
 } // namespace Tavo

@@ -79,6 +79,10 @@ void frmMain::Form_Unload(int ExitCode) {
 }
 
 void frmMain::OnTimer(TimerId Timer) {
+    if (Timer == TimerId::CheckConnection && ReplyWaits > 0) {
+        PassDeferred = true;
+        return;
+    }
     Dispatch([this, Timer] {
         if (Timer == TimerId::Poll)
             tmrPoll_Timer();
