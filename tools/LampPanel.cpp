@@ -5,6 +5,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -31,6 +32,8 @@ options:
   --lamp N=X,Y        top-left corner of lamp N (1..8) in screen pixels
   --grid X,Y,STEP     lamp N at (X + (N-1)*STEP, Y); --lamp given as well overrides single lamps
   --size W,H          lamp size in pixels (default 24,24)
+  --legend A,O,G      number the lamps (below each) and draw a legend to the right of them: the
+                      colours #RRGGBB shown for selected (A), on air (O) and off (G), in X's "fixed" font
   --help              this text
 Every lamp needs a position (from --grid or --lamp). A lamp's centre pixel is at (X + W/2, Y + H/2).
 
@@ -107,9 +110,15 @@ int BadUsage(const std::string& What) {
     return 2;
 }
 
+struct Legend {
+    bool Shown = false;
+    std::array<std::uint32_t, 3> Colours{};
+};
+
 class Panel {
   public:
-    Panel(std::array<Lamp, 9> Lamps, int Width, int Height) : Lamps(Lamps), Width(Width), Height(Height) {}
+    Panel(std::array<Lamp, 9> Lamps, int Width, int Height, Legend Key)
+        : Lamps(Lamps), Width(Width), Height(Height), Key(Key) {}
 
     bool Open() {
         Dpy = XOpenDisplay(nullptr);
@@ -139,6 +148,8 @@ class Panel {
             XStoreName(Dpy, L.Win, Name.c_str());
             XMapRaised(Dpy, L.Win);
         }
+        if (Key.Shown)
+            OpenLabels();
         XSync(Dpy, False);
         std::vector<int> All{1, 2, 3, 4, 5, 6, 7, 8};
         if (!ShowsColours(All))
@@ -155,6 +166,9 @@ class Panel {
             while (XPending(Dpy)) {
                 XEvent Event;
                 XNextEvent(Dpy, &Event);
+                if (Event.type == Expose && Event.xexpose.count == 0 &&
+                    (Event.xexpose.window == Numbers || Event.xexpose.window == KeyWin))
+                    DrawLabels();
             }
             pollfd Fds[2] = {{0, POLLIN, 0}, {ConnectionNumber(Dpy), POLLIN, 0}};
             if (poll(Fds, 2, -1) < 0)
@@ -183,6 +197,65 @@ class Panel {
     }
 
   private:
+    // Labels sit beside the lamps, never over them: the program reads each lamp's centre pixel.
+    void OpenLabels() {
+        Font = XLoadQueryFont(Dpy, "fixed");
+        if (!Font) {
+            std::fprintf(stderr, "tavo-lamp-panel: the X font \"fixed\" is missing; no legend\n");
+            return;
+        }
+        int Left = Lamps[1].X, Right = Lamps[1].X, Top = Lamps[1].Y, Bottom = Lamps[1].Y;
+        for (int N = 2; N <= 8; ++N) {
+            Left = std::min(Left, Lamps[static_cast<std::size_t>(N)].X);
+            Right = std::max(Right, Lamps[static_cast<std::size_t>(N)].X);
+            Top = std::min(Top, Lamps[static_cast<std::size_t>(N)].Y);
+            Bottom = std::max(Bottom, Lamps[static_cast<std::size_t>(N)].Y);
+        }
+        LabelsLeft = Left;
+        Numbers = LabelWindow(Left, Bottom + Height + 2, Right + Width - Left, LineHeight());
+        KeyWin = LabelWindow(Right + Width + 16, Top, 110, 3 * LineHeight() + 6);
+        Gc = XCreateGC(Dpy, Root, 0, nullptr);
+        XSetFont(Dpy, Gc, Font->fid);
+    }
+
+    int LineHeight() const { return Font->ascent + Font->descent + 4; }
+
+    Window LabelWindow(int X, int Y, int W, int H) {
+        XSetWindowAttributes Attributes{};
+        Attributes.override_redirect = True;
+        Attributes.background_pixel = Pixel(0x202020);
+        Attributes.event_mask = ExposureMask;
+        Window Win = XCreateWindow(Dpy, Root, X, Y, static_cast<unsigned>(W), static_cast<unsigned>(H), 0,
+                                   CopyFromParent, InputOutput, CopyFromParent,
+                                   CWOverrideRedirect | CWBackPixel | CWEventMask, &Attributes);
+        XMapRaised(Dpy, Win);
+        return Win;
+    }
+
+    void Text(Window W, int X, int Y, const std::string& What) {
+        XSetForeground(Dpy, Gc, Pixel(0xFFFFFF));
+        XDrawString(Dpy, W, Gc, X, Y, What.c_str(), static_cast<int>(What.size()));
+    }
+
+    void DrawLabels() {
+        if (!Font)
+            return;
+        for (int N = 1; N <= 8; ++N) {
+            const Lamp& L = Lamps[static_cast<std::size_t>(N)];
+            std::string Digit = std::to_string(N);
+            int TextWidth = XTextWidth(Font, Digit.c_str(), static_cast<int>(Digit.size()));
+            Text(Numbers, L.X - LabelsLeft + (Width - TextWidth) / 2, Font->ascent + 2, Digit);
+        }
+        const char* const Names[3] = {"selected", "on air", "off"};
+        for (int I = 0; I < 3; ++I) {
+            int Y = 3 + I * LineHeight();
+            XSetForeground(Dpy, Gc, Pixel(Key.Colours[static_cast<std::size_t>(I)]));
+            XFillRectangle(Dpy, KeyWin, Gc, 4, Y + 1, 12, static_cast<unsigned>(LineHeight() - 4));
+            Text(KeyWin, 22, Y + Font->ascent + 1, Names[I]);
+        }
+        XFlush(Dpy);
+    }
+
     unsigned long Pixel(std::uint32_t Rgb) const {
         Visual* Vis = DefaultVisual(Dpy, Screen);
         auto Channel = [](std::uint32_t Value, unsigned long Mask) {
@@ -282,6 +355,12 @@ class Panel {
     std::array<Lamp, 9> Lamps;
     int Width;
     int Height;
+    Legend Key;
+    XFontStruct* Font = nullptr;
+    GC Gc = nullptr;
+    Window Numbers = 0;
+    Window KeyWin = 0;
+    int LabelsLeft = 0;
     Display* Dpy = nullptr;
     int Screen = 0;
     Window Root = 0;
@@ -293,6 +372,7 @@ int main(int Argc, char** Argv) {
     std::array<Lamp, 9> Lamps{};
     int Width = 24;
     int Height = 24;
+    Legend Key;
     for (int I = 1; I < Argc; ++I) {
         std::string_view Arg = Argv[I];
         std::string_view Value = I + 1 < Argc ? std::string_view(Argv[I + 1]) : std::string_view();
@@ -324,6 +404,18 @@ int main(int Argc, char** Argv) {
             Width = static_cast<int>((*V)[0]);
             Height = static_cast<int>((*V)[1]);
             ++I;
+        } else if (Arg == "--legend") {
+            std::string_view Rest = Value;
+            for (std::size_t C = 0; C < 3; ++C) {
+                std::size_t Comma = Rest.find(',');
+                auto Rgb = ParseColour(Rest.substr(0, Comma));
+                if (!Rgb || (C < 2) == (Comma == std::string_view::npos))
+                    return BadUsage("--legend needs three colours #RRGGBB,#RRGGBB,#RRGGBB");
+                Key.Colours[C] = *Rgb;
+                Rest.remove_prefix(Comma == std::string_view::npos ? Rest.size() : Comma + 1);
+            }
+            Key.Shown = true;
+            ++I;
         } else {
             return BadUsage("unknown argument '" + std::string(Arg) + "'");
         }
@@ -331,7 +423,7 @@ int main(int Argc, char** Argv) {
     for (int N = 1; N <= 8; ++N)
         if (!Lamps[static_cast<std::size_t>(N)].Placed)
             return BadUsage("lamp " + std::to_string(N) + " has no position (use --grid or --lamp)");
-    Panel P(Lamps, Width, Height);
+    Panel P(Lamps, Width, Height, Key);
     if (!P.Open())
         return 1;
     return P.Run();

@@ -52,7 +52,8 @@ options:
   --help                this text
 
 commands, one per line on stdin (end of input counts as quit):
-  reset                 reset every open connection (SO_LINGER 0, close: the peer sees RST)
+  reset                 reset every open connection (SO_LINGER 0, close: the peer sees RST); what
+                        the peer sent before is read (and logged) first, as with restart and down
   close                 orderly close of every open connection (shutdown for writing, then close)
   stop-accepting        stop accepting: the listener is replaced by one with backlog 0 whose queue is
                         filled with the stand-in's own dummy connections, so a connect from elsewhere
@@ -62,6 +63,8 @@ commands, one per line on stdin (end of input counts as quit):
   greeting:MODE         change the greeting mode (modes as above)
   reply:MODE            change the reply mode (modes as above)
   restart               reset every connection, close the listener and listen again on the same port
+  down                  reset every connection and close the listener: connects are refused
+  up                    listen again on the same port (after down)
   quit                  close everything and exit
 
 output, one line per event (t = CLOCK_MONOTONIC seconds, 6 decimals):
@@ -69,8 +72,9 @@ output, one line per event (t = CLOCK_MONOTONIC seconds, 6 decimals):
   connected t=T conn=C peer=ADDR:PORT
   block t=T conn=C bytes=N hex=HEX          a complete block received
   sent t=T conn=C what=greeting|reply|flood bytes=N   (when the bytes have been handed to the kernel)
-  closed t=T conn=C reason=peer-closed|peer-reset|reset|close|restart|quit|reply-reset|reply-close|error
+  closed t=T conn=C reason=peer-closed|peer-reset|reset|close|restart|down|quit|reply-reset|reply-close|error
   partial t=T conn=C bytes=N hex=HEX        bytes of an unfinished block when its connection closed
+  down t=T                                   the listener is closed
   stopped-accepting t=T dummies=N
   accepting t=T
   error t=T what=TEXT                        a bad command; the stand-in goes on
@@ -467,6 +471,16 @@ class UnitSim {
         Log("closed", "conn=" + std::to_string(Id) + " reason=" + Reason);
     }
 
+    // What a peer sent before a reset is taken first, so a block already handed to the kernel is logged.
+    void ReadAll() {
+        std::vector<int> Ids;
+        for (auto& [Id, Conn] : Connections)
+            Ids.push_back(Id);
+        for (int Id : Ids)
+            if (Connections.count(Id))
+                ReadFrom(Id);
+    }
+
     void CloseAll(const std::string& Reason, bool Abort) {
         std::vector<int> Ids;
         for (auto& [Id, Conn] : Connections)
@@ -541,6 +555,7 @@ class UnitSim {
     void Command(const std::string& Line) {
         std::string_view L = Line;
         if (L == "reset") {
+            ReadAll();
             CloseAll("reset", true);
         } else if (L == "close") {
             CloseAll("close", false);
@@ -572,8 +587,11 @@ class UnitSim {
                 ReplyMode = *R;
             else
                 Log("error", "what=unknown-reply-mode:" + Line);
-        } else if (L == "restart") {
-            CloseAll("restart", true);
+        } else if (L == "restart" || L == "up") {
+            if (L == "restart") {
+                ReadAll();
+                CloseAll("restart", true);
+            }
             CloseListener();
             if (!Listen(SOMAXCONN)) {
                 Quit = true;
@@ -581,6 +599,12 @@ class UnitSim {
             }
             Accepting = true;
             Log("listening", "port=" + std::to_string(Port));
+        } else if (L == "down") {
+            ReadAll();
+            CloseAll("down", true);
+            CloseListener();
+            Accepting = false;
+            Log("down", "");
         } else if (L == "quit") {
             Quit = true;
         } else {
