@@ -238,6 +238,8 @@ def test_picker(world, build, figure):
     exe = shutil.copy(build.picker, w.ws.folder("picker"))
     argv = w.desk.wine.argv(exe) if build.wine else [exe]
     env = x.env() | (w.desk.wine.env if build.wine else {"QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": w.ws.folder("rt")})
+    if not build.wine:
+        os.chmod(env["XDG_RUNTIME_DIR"], 0o700)  # else Qt falls back to one in /tmp
     if build.wine:
         w.desk.wine.start(x.env())
     picker = w.ws.spawn("picker", argv, watch=True, env=env, merge_stderr=True)

@@ -44,7 +44,7 @@ class Wine:
             if self.server.poll() is not None:
                 raise Failure("the wine server did not start (is another one running for this prefix, "
                               f"on another display?): {self.server.stderr.read().decode().strip()}")
-            # Up once it works in its server folder (under /tmp) and its socket is there.
+            # Up once it works in its server folder (below TMPDIR) and its socket is there.
             folder = os.readlink(f"/proc/{self.server.pid}/cwd")
             return "/server-" in folder and os.path.exists(os.path.join(folder, "socket"))
         wait_for(up, 30, "the wine server up")
