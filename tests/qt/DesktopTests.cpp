@@ -1,6 +1,7 @@
 // The Qt desktop on a real event loop and X server: the timer rules the passes rely on, waits that
-// sleep until there is something to do, events posted from other threads, the exception barrier, the
-// tray icon and its host, where the settings file is looked for, and the single-instance claim.
+// sleep until there is something to do, events posted from other threads, the exception barrier, and
+// the tray icon and its host. (The settings locations, the single-instance claim and screen growth are
+// tested end to end.)
 
 #include <QSystemTrayIcon>
 
@@ -20,7 +21,6 @@
 #include "SocketHelpers.h"
 #include "UnitListener.h"
 #include "core/modTCP.h"
-#include "platform/qt/InstanceLock.h"
 #include "platform/qt/QtDesktop.h"
 
 namespace Tavo::Testing {
@@ -243,53 +243,6 @@ TEST(QtDesktop, TrayIconWaitsForAHostReportsClicksAndGoes) {
     Desk.RemoveTrayIcon();
     EXPECT_EQ(Desk.TrayIcon(), nullptr);
     Desk.RemoveTrayIcon(); // a second removal changes nothing
-}
-
-TEST(QtDesktop, SettingsFileBesideTheProgramThenInTheUsersConfiguration) {
-    QtPlatform::QtDesktop Desk;
-    const std::string Beside = Desk.ExecutableFolder() + "/" + Desk.ExecutableBaseName() + ".ini";
-    const char* OldXdg = std::getenv("XDG_CONFIG_HOME");
-    const std::string SavedXdg = OldXdg ? OldXdg : "";
-    const struct {
-        const char* Xdg; // null: unset
-        std::string Second;
-    } Cases[] = {{"/srv/config", "/srv/config/TavoRouterControl/TavoQtTests.ini"},
-                 {nullptr, std::string(std::getenv("HOME")) + "/.config/TavoRouterControl/TavoQtTests.ini"},
-                 {"relative/ignored",
-                  std::string(std::getenv("HOME")) + "/.config/TavoRouterControl/TavoQtTests.ini"}};
-    for (const auto& C : Cases) {
-        C.Xdg ? setenv("XDG_CONFIG_HOME", C.Xdg, 1) : unsetenv("XDG_CONFIG_HOME");
-        EXPECT_EQ(Desk.SettingsFileCandidates(), (std::vector<std::string>{Beside, C.Second}));
-    }
-    OldXdg ? setenv("XDG_CONFIG_HOME", SavedXdg.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-}
-
-TEST(QtDesktop, SecondClaimOfTheSameFileIsRefusedOtherFilesRun) {
-    using QtPlatform::InstanceLock;
-    const std::string Here = "/opt/tavo/TavoRouterControl";
-    auto First = std::make_unique<InstanceLock>();
-    ASSERT_EQ(First->Claim(Here), InstanceLock::Result::Claimed);
-    const struct {
-        const char* Path;
-        InstanceLock::Result Expected;
-    } Cases[] = {{"/opt/tavo/TavoRouterControl", InstanceLock::Result::AlreadyRunning},
-                 {"/opt/tavo/TavoRouterControl2", InstanceLock::Result::Claimed},
-                 {"/opt/other/TavoRouterControl", InstanceLock::Result::Claimed}};
-    for (const auto& C : Cases) {
-        InstanceLock Second;
-        EXPECT_EQ(Second.Claim(C.Path), C.Expected) << C.Path;
-    }
-    InstanceLock Nowhere;
-    EXPECT_EQ(Nowhere.Claim(Here, ":4242"), InstanceLock::Result::NoDisplay);
-    // The first copy ends: the file may run again (the server notices the closed connection shortly).
-    First.reset();
-    InstanceLock::Result Again = InstanceLock::Result::AlreadyRunning;
-    for (int I = 0; I < 250 && Again != InstanceLock::Result::Claimed; ++I) {
-        InstanceLock Later;
-        Again = Later.Claim(Here);
-        SleepMilliseconds(Again == InstanceLock::Result::Claimed ? 0 : 20);
-    }
-    EXPECT_EQ(Again, InstanceLock::Result::Claimed) << "the claim outlived the copy that made it";
 }
 
 } // namespace

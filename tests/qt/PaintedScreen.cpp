@@ -46,15 +46,4 @@ void PaintedScreen::Sync() {
     XSync(Connection, False);
 }
 
-void PaintedScreen::AnnounceScreenSize(int Width, int Height) {
-    XEvent Event{};
-    Event.xconfigure.type = ConfigureNotify;
-    Event.xconfigure.event = DefaultRootWindow(Connection);
-    Event.xconfigure.window = DefaultRootWindow(Connection);
-    Event.xconfigure.width = Width;
-    Event.xconfigure.height = Height;
-    XSendEvent(Connection, DefaultRootWindow(Connection), False, StructureNotifyMask, &Event);
-    Sync();
-}
-
 } // namespace Tavo::Testing

@@ -26,9 +26,6 @@ class PaintedScreen {
     std::uint32_t Paint(int X, int Y, int W, int H, std::uint32_t Colour);
     // Waits until the server has drawn everything asked so far.
     void Sync();
-    // Tells the clients that watch the root window that the screen is now Width x Height, as a server
-    // does when a monitor is added or the resolution changes.
-    void AnnounceScreenSize(int Width, int Height);
 
   private:
     _XDisplay* Connection = nullptr;

@@ -84,24 +84,6 @@ TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
     EXPECT_EQ(One[0], Repainted);
 }
 
-TEST(Screen, LampsOnScreenAreaAddedLaterAreRead) {
-    PaintedScreen Painter;
-    ASSERT_TRUE(Painter.Open());
-    const std::uint32_t Shown = Painter.Paint(700, 500, 10, 10, 0x00563412);
-    ScreenReader Screen;
-    std::string Problem;
-    ASSERT_TRUE(Screen.Open(nullptr, Problem)) << Problem;
-    const std::array<ScreenPoint, 1> Lamp{{{703, 503}}};
-    std::array<std::uint32_t, 1> Read{};
-    // The screen was smaller when the program started; then a larger resolution came.
-    Painter.AnnounceScreenSize(640, 480);
-    Screen.Read(Lamp, Read);
-    EXPECT_EQ(Read[0], Unreadable) << "beyond the screen as it was announced";
-    Painter.AnnounceScreenSize(Painter.Width(), Painter.Height());
-    Screen.Read(Lamp, Read);
-    EXPECT_EQ(Read[0], Shown) << "the root window's new size was not followed";
-}
-
 TEST(Screen, DesktopTakesTheScreenOrSaysWhyNot) {
     PaintedScreen Painter;
     ASSERT_TRUE(Painter.Open());

@@ -31,18 +31,9 @@ std::vector<std::string> FakeDesktop::SettingsFileCandidates() {
     return Files;
 }
 
-bool FakeDesktop::ChangeToFolder(const std::string& F) {
-    Log.push_back("ChangeToFolder " + F);
-    return true;
-}
-
 std::string FakeDesktop::ReadIniString(const std::string& Section, const std::string& Key,
                                        const std::string& File, const std::string& Default) {
     return ReadIniFile(File, Section, Key, Default);
-}
-
-InstanceClaim FakeDesktop::ClaimSingleInstance() {
-    return AnotherInstanceRuns ? InstanceClaim::AlreadyRunning : InstanceClaim::Claimed;
 }
 
 bool FakeDesktop::StartNetwork() {
@@ -129,10 +120,6 @@ void FakeDesktop::RunDue() {
     }
 }
 
-void FakeDesktop::DoEvents() {
-    RunDue();
-}
-
 void FakeDesktop::Advance(double Ms) {
     const double End = SteadyMilliseconds() + Ms;
     for (;;) {
@@ -184,12 +171,6 @@ void FakeDesktop::ShowMessageBox(const std::string& Text, const std::string& Tit
         WhileBoxOpen(Boxes.back());
 }
 
-ScreenAccess FakeDesktop::TakeScreen(std::string& Problem) {
-    Log.push_back("TakeScreen");
-    Problem = ScreenProblem;
-    return Screen;
-}
-
 void FakeDesktop::ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) {
     ++PixelReadCalls;
     for (std::size_t I = 0; I < Points.size(); ++I) {
@@ -203,31 +184,6 @@ void FakeDesktop::ReadPixels(std::span<const ScreenPoint> Points, std::span<std:
         const auto It = Pixels.find({X, Y});
         Colours[I] = It == Pixels.end() ? 0x00808080 : It->second;
     }
-}
-
-void FakeDesktop::ShowTrayIcon() {
-    Log.push_back("ShowTrayIcon");
-    TrayIconShown = true;
-}
-
-void FakeDesktop::UpdateTrayIcon(const std::string& Tooltip) {
-    Log.push_back("UpdateTrayIcon");
-    TrayTooltip = Tooltip;
-}
-
-void FakeDesktop::RemoveTrayIcon() {
-    Log.push_back("RemoveTrayIcon");
-    TrayIconShown = false;
-}
-
-MenuItemId FakeDesktop::ShowPopupMenu(const std::vector<MenuItem>& Items) {
-    MenusShown.push_back(Items);
-    return NextMenuAnswer < MenuAnswers.size() ? MenuAnswers[NextMenuAnswer++] : MenuItemId::None;
-}
-
-void FakeDesktop::EndProcess(int ExitCode) {
-    Log.push_back("EndProcess " + std::to_string(ExitCode));
-    throw ProcessEnded{ExitCode};
 }
 
 } // namespace Tavo::Testing

@@ -73,34 +73,45 @@ class FakeDesktop final : public Desktop {
     bool TimerEnabled(TimerId T) const { return Timers[Index(T)].Enabled; }
     DesktopEvents* Sink = nullptr;
 
-    // --- Desktop
-    // ----------------------------------------------------------------------------------------------
+    // --- Desktop ------------------------------------------------------------------------------------------
     void SetEventSink(DesktopEvents* S) override { Sink = S; }
     VersionNumbers AppVersion() override { return Version; }
     std::string ExecutableFolder() override { return Folder; }
     std::string ExecutableBaseName() override { return BaseName; }
     std::vector<std::string> SettingsFileCandidates() override;
-    bool ChangeToFolder(const std::string& F) override;
+    bool ChangeToFolder(const std::string& F) override { return Logged("ChangeToFolder " + F), true; }
     std::string ReadIniString(const std::string& Section, const std::string& Key, const std::string& File,
                               const std::string& Default) override;
-    InstanceClaim ClaimSingleInstance() override;
+    InstanceClaim ClaimSingleInstance() override {
+        return AnotherInstanceRuns ? InstanceClaim::AlreadyRunning : InstanceClaim::Claimed;
+    }
     bool StartNetwork() override;
     void SetTimerInterval(TimerId T, std::uint32_t IntervalMs) override;
     void EnableTimer(TimerId T, bool Enabled) override;
-    void DoEvents() override;
+    void DoEvents() override { RunDue(); }
     void WaitForEventOrSocket(SocketHandle Socket, SocketInterest Interest, std::int64_t TimeoutMs) override;
     double SteadyMilliseconds() override;
     void PostEvent(std::function<void()> Event) override;
     void ShowMessageBox(const std::string& Text, const std::string& Title, BoxIcon Icon) override;
     void WriteDiagnostic(const std::string& Line) override { Diagnostics.push_back(Line); }
-    ScreenAccess TakeScreen(std::string& Problem) override;
+    ScreenAccess TakeScreen(std::string& Problem) override {
+        return Logged("TakeScreen"), Problem = ScreenProblem, Screen;
+    }
     void ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) override;
-    void ShowTrayIcon() override;
-    void UpdateTrayIcon(const std::string& Tooltip) override;
-    void RemoveTrayIcon() override;
-    MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override;
+    void ShowTrayIcon() override { Logged("ShowTrayIcon"), TrayIconShown = true; }
+    void UpdateTrayIcon(const std::string& Tooltip) override {
+        Logged("UpdateTrayIcon"), TrayTooltip = Tooltip;
+    }
+    void RemoveTrayIcon() override { Logged("RemoveTrayIcon"), TrayIconShown = false; }
+    MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override {
+        MenusShown.push_back(Items);
+        return NextMenuAnswer < MenuAnswers.size() ? MenuAnswers[NextMenuAnswer++] : MenuItemId::None;
+    }
     int RunEventLoop() override { return 0; }
-    [[noreturn]] void EndProcess(int ExitCode) override;
+    [[noreturn]] void EndProcess(int ExitCode) override {
+        Logged("EndProcess " + std::to_string(ExitCode));
+        throw ProcessEnded{ExitCode};
+    }
 
   private:
     struct Timer {
@@ -113,6 +124,7 @@ class FakeDesktop final : public Desktop {
     bool SomethingDue();
     double NextDue() const;
     void RunDue();
+    void Logged(std::string Entry) { Log.push_back(std::move(Entry)); }
 
     Clock Kind;
     double Now = 1000.0; // the simulated clock

@@ -77,24 +77,6 @@ bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs) 
     }
 }
 
-KeepAliveState ReadKeepAlive(SocketHandle Socket) {
-    KeepAliveState State;
-    auto Read = [Socket](int Level, int Name) -> std::optional<int> {
-        int Value = 0;
-        SockLen Length = sizeof Value;
-        if (getsockopt(Native(Socket), Level, Name, reinterpret_cast<char*>(&Value), &Length) != 0)
-            return std::nullopt;
-        return Value;
-    };
-    State.On = Read(SOL_SOCKET, SO_KEEPALIVE).value_or(0) != 0;
-#ifndef _WIN32
-    State.IdleSeconds = Read(IPPROTO_TCP, TCP_KEEPIDLE);
-    State.IntervalSeconds = Read(IPPROTO_TCP, TCP_KEEPINTVL);
-    State.Probes = Read(IPPROTO_TCP, TCP_KEEPCNT);
-#endif
-    return State;
-}
-
 HangingPort::HangingPort() {
     StartSockets();
     const NativeSocket L = socket(AF_INET, SOCK_STREAM, 0);

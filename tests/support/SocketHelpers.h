@@ -1,10 +1,9 @@
 #pragma once
 // Socket calls the tests and the benchmark need beside the program's own: starting the library, waits,
-// keepalive read-back, and a port whose connects hang.
+// and a port whose connects hang.
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +23,6 @@ bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
 std::size_t WaitingBytes(SocketHandle Socket);
 void SleepMilliseconds(int Ms);
 
-struct KeepAliveState {
-    bool On = false;
-    std::optional<int> IdleSeconds; // not readable back on Winsock
-    std::optional<int> IntervalSeconds;
-    std::optional<int> Probes;
-};
-KeepAliveState ReadKeepAlive(SocketHandle Socket);
 
 // A loopback port whose listener never accepts and whose queue is full: a connect to it neither
 // succeeds nor fails until the system gives up. Closed when this goes.

@@ -28,8 +28,8 @@ void ExpectEveryDefault(Rig& R) {
     }
 }
 
-void ExpectNames(const std::string& Message, std::initializer_list<const char*> Parts) {
-    for (const char* Part : Parts)
+void ExpectNames(const std::string& Message, const std::vector<std::string>& Parts) {
+    for (const std::string& Part : Parts)
         EXPECT_NE(Message.find(Part), std::string::npos) << Part << " missing from: " << Message;
 }
 
@@ -88,7 +88,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
         const char* File;
         Field Read;
         std::int64_t Expected;
-        std::initializer_list<const char*> Names; // not empty: the file is fatal, and its message names these
+        std::vector<std::string> Names; // not empty: the file is fatal, and its message names these
     } Cases[] = {
         {"colour-hash-ff0000", Active, 0x000000FF, {}},
         {"colour-ff0000", Active, 0x000000FF, {}},
@@ -150,37 +150,32 @@ TEST(Configuration, ValuesAndTheirFaults) {
 }
 
 TEST(Configuration, WhereTheFileIsLookedFor) {
-    {
-        SCOPED_TRACE("missing beside the program, and no other place: fatal, naming the file");
-        for (const char* Name : {"no-such-file", "unreadable-folder"}) {
-            Rig R;
-            const auto Fatal = R.Load(Name);
-            ASSERT_TRUE(Fatal);
-            ExpectNames(*Fatal, {Name, ".ini"});
-            EXPECT_TRUE(R.Desk.Boxes.empty());
-        }
-    }
-    {
-        SCOPED_TRACE("none beside the program: the next place is read");
+    const std::string Other = std::string(TAVO_TEST_DATA) + "/mixed-case.ini";
+    const struct {
+        const char* BaseName;
+        std::vector<std::string> Extra; // places after the one beside the program
+        const char* Unit3;              // nullptr: fatal
+        std::vector<std::string> Names;
+    } Cases[] = {
+        {"no-such-file", {}, nullptr, {"data/no-such-file.ini"}},
+        {"unreadable-folder", {}, nullptr, {"unreadable-folder.ini"}},
+        {"no-such-file", {Other}, "10.0.0.7:9990", {}}, // none beside the program: the next place
+        {"example", {Other}, "", {}},                   // one beside the program wins
+        {"no-such-file",
+         {"/nonexistent/x/no-such-file.ini"},
+         nullptr,
+         {"data/no-such-file.ini", "/nonexistent/x/"}},
+    };
+    for (const auto& C : Cases) {
         Rig R;
-        R.Desk.ExtraSettingsFiles = {std::string(TAVO_TEST_DATA) + "/mixed-case.ini"};
-        ASSERT_FALSE(R.Load("no-such-file"));
-        EXPECT_EQ(R.Slot(3).UnitAddress, "10.0.0.7:9990");
-    }
-    {
-        SCOPED_TRACE("one beside the program wins");
-        Rig R;
-        R.Desk.ExtraSettingsFiles = {std::string(TAVO_TEST_DATA) + "/mixed-case.ini"};
-        ASSERT_FALSE(R.Load("example"));
-        EXPECT_EQ(R.Slot(1).UnitAddress, "192.0.2.10");
-    }
-    {
-        SCOPED_TRACE("in neither place: the message names both");
-        Rig R;
-        R.Desk.ExtraSettingsFiles = {"/nonexistent/TavoRouterControl/no-such-file.ini"};
-        const auto Fatal = R.Load("no-such-file");
-        ASSERT_TRUE(Fatal);
-        ExpectNames(*Fatal, {"data/no-such-file.ini", "/nonexistent/TavoRouterControl/no-such-file.ini"});
+        R.Desk.ExtraSettingsFiles = C.Extra;
+        const auto Fatal = R.Load(C.BaseName);
+        ASSERT_EQ(Fatal.has_value(), C.Unit3 == nullptr) << C.BaseName;
+        if (Fatal)
+            ExpectNames(*Fatal, C.Names);
+        else
+            EXPECT_EQ(R.Slot(3).UnitAddress, C.Unit3);
+        EXPECT_TRUE(!Fatal || R.Desk.Boxes.empty());
     }
 }
 

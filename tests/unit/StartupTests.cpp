@@ -1,5 +1,5 @@
-// Start-up and unload through the fake desktop: the order of the steps, the boxes, the fatal errors and
-// what each leaves behind.
+// Start-up, unload and the tray through the fake desktop: the order of the steps, the boxes, the fatal
+// errors and what each leaves behind; which clicks open the menu, About and Exit.
 
 #include <algorithm>
 #include <string>
@@ -31,108 +31,82 @@ struct StartRig : Rig {
 TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
     StartRig R("startup");
     ASSERT_FALSE(R.Start());
-    const std::vector<std::string> Expected = {
-        "ChangeToFolder " + std::string(TAVO_TEST_DATA),
-        "TakeScreen",
-        "Box Warning", // startup.ini configures no unit: said once, then the program runs on
-        "StartNetwork",
-        "ShowTrayIcon",
-        "UpdateTrayIcon",
-        "Interval CheckConnection 3000",
-        "On CheckConnection",
-        "Interval Poll 200",
-        "On Poll", // before the first pass, so a selection shown at start-up waits for its unit
-        "Off CheckConnection",
-        "On CheckConnection",
-    };
     std::ptrdiff_t Last = -1;
-    for (const std::string& Step : Expected) {
+    for (const std::string& Step :
+         {"ChangeToFolder " + std::string(TAVO_TEST_DATA), std::string("TakeScreen"),
+          std::string("Box Warning"), // no unit configured: said, then run on
+          std::string("StartNetwork"), std::string("ShowTrayIcon"), std::string("UpdateTrayIcon"),
+          std::string("Interval CheckConnection 3000"), std::string("On CheckConnection"),
+          std::string("Interval Poll 200"),
+          // The poll runs before the first pass: a selection shown at start-up waits.
+          std::string("On Poll"), std::string("Off CheckConnection")}) {
         const std::ptrdiff_t At = Position(R.Desk.Log, Step, Last);
         ASSERT_GT(At, Last) << Step << " missing or out of order";
         Last = At;
     }
     ASSERT_EQ(R.Desk.Boxes.size(), 1u);
     EXPECT_NE(R.Desk.Boxes[0].Text.find("startup.ini configures no unit: section [Devices]"),
-              std::string::npos)
-        << R.Desk.Boxes[0].Text;
-    EXPECT_TRUE(R.Form.ScreenDC);
+              std::string::npos);
     EXPECT_TRUE(R.Form.TrayIconAdded);
-    EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::Poll));
-    EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::CheckConnection));
     EXPECT_EQ(R.Desk.TrayTooltip, "TavoRouterControl " + std::to_string(VersionMajor) + "." +
                                       std::to_string(VersionMinor) + ".0." + std::to_string(VersionRevision) +
                                       " Copyright (C) 2026 The TavoRouterControl developers");
+    // Each timer fires one interval after its previous pass ended; an interval of 0 never fires.
+    R.Desk.Log.clear();
+    R.Desk.Advance(199);
+    EXPECT_LT(Position(R.Desk.Log, "Off Poll"), 0);
+    R.Desk.Advance(1001);
+    EXPECT_EQ(std::count(R.Desk.Log.begin(), R.Desk.Log.end(), "Off Poll"), 6);
+    StartRig Zero("intervals-zero");
+    ASSERT_FALSE(Zero.Start());
+    const std::size_t LogSize = Zero.Desk.Log.size();
+    Zero.Desk.Advance(10 * 60 * 1000);
+    EXPECT_EQ(Zero.Desk.Log.size(), LogSize) << "a timer with interval 0 ran";
 }
 
-TEST(Startup, WarningBoxHoldsTheStartUntilClosed) {
-    StartRig R("version-missing");
-    bool NetworkStartedWhileOpen = true;
-    R.Desk.WhileBoxOpen = [&](const RecordedBox& Box) {
-        if (Box.Text.rfind("Warning: The file", 0) != 0)
-            return;
-        NetworkStartedWhileOpen = Position(R.Desk.Log, "StartNetwork") >= 0;
-        R.Desk.Advance(60000); // the operator reads it for a minute: no timer may run meanwhile
-    };
-    ASSERT_FALSE(R.Start());
-    ASSERT_GE(R.Desk.Boxes.size(), 1u);
-    EXPECT_EQ(R.Desk.Boxes[0].Title, "Warning");
-    EXPECT_FALSE(NetworkStartedWhileOpen);
-    EXPECT_EQ(R.Desk.TimerInterval(TimerId::Poll), 150u);
-}
-
-TEST(Startup, FatalErrorsShowOneBoxNamingTheFaultAndEndNonZero) {
+TEST(Startup, BoxesAndFatalErrors) {
+    {
+        SCOPED_TRACE("the version warning holds the start until it is closed");
+        StartRig R("version-missing");
+        bool NetworkStartedWhileOpen = true;
+        R.Desk.WhileBoxOpen = [&](const RecordedBox& Box) {
+            if (Box.Text.rfind("Warning: The file", 0) == 0)
+                NetworkStartedWhileOpen = Position(R.Desk.Log, "StartNetwork") >= 0;
+        };
+        ASSERT_FALSE(R.Start());
+        EXPECT_FALSE(NetworkStartedWhileOpen);
+        EXPECT_EQ(R.Desk.TimerInterval(TimerId::Poll), 150u);
+    }
     const struct {
         const char* File;
-        std::vector<std::string> MustName;
-        std::size_t WarningsFirst;
+        bool NetworkStarts;
+        ScreenAccess Screen;
+        std::vector<std::string> MustName; // in the last box
+        std::size_t Boxes;
     } Cases[] = {
-        {"no-such-file", {"no-such-file.ini"}, 0},
-        {"version-text", {"version-text.ini", "[General]", "Version", "\"one\""}, 0},
-        {"warning-then-bad-colour", {"UnitOnAirColor", "\"#ZZ0000\""}, 1},
-        {"poll-toolarge", {"[Configuration]", "PollInterval", "\"70000\""}, 0},
+        {"no-such-file", true, ScreenAccess::Readable, {"no-such-file.ini"}, 1},
+        {"warning-then-bad-colour", true, ScreenAccess::Readable, {"UnitOnAirColor", "\"#ZZ0000\""}, 2},
+        {"poll-toolarge", true, ScreenAccess::Readable, {"[Configuration]", "PollInterval", "\"70000\""}, 1},
+        {"one-unit", false, ScreenAccess::Readable, {"The TCP Stack could not be initialized."}, 1},
+        {"one-unit", true, ScreenAccess::Unavailable, {"no display"}, 1},
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.File);
         StartRig R(C.File);
-        const auto Ended = R.Start();
-        ASSERT_TRUE(Ended);
-        EXPECT_NE(*Ended, 0);
-        ASSERT_EQ(R.Desk.Boxes.size(), C.WarningsFirst + 1);
-        const RecordedBox& Box = R.Desk.Boxes.back();
-        EXPECT_EQ(Box.Title, "TavoRouterControl - Error");
-        EXPECT_EQ(Box.Icon, BoxIcon::Exclamation);
-        for (const std::string& Part : C.MustName)
-            EXPECT_NE(Box.Text.find(Part), std::string::npos) << Part << " missing from: " << Box.Text;
-        // Nothing connected, no icon left, no timer running.
-        EXPECT_FALSE(R.Desk.TrayIconShown);
-        EXPECT_FALSE(R.Desk.TimerEnabled(TimerId::Poll));
-        EXPECT_FALSE(R.Desk.TimerEnabled(TimerId::CheckConnection));
-        EXPECT_LT(Position(R.Desk.Log, "StartNetwork"), 0);
-    }
-}
-
-TEST(Startup, NetworkAndScreenProblems) {
-    {
-        SCOPED_TRACE("the socket library refuses: its message, then unload before any icon exists");
-        StartRig R("one-unit");
-        R.Desk.NetworkStarts = false;
-        const auto Ended = R.Start();
-        ASSERT_TRUE(Ended);
-        EXPECT_NE(*Ended, 0);
-        ASSERT_EQ(R.Desk.Boxes.size(), 1u);
-        EXPECT_EQ(R.Desk.Boxes[0].Text, "The TCP Stack could not be initialized.");
-        EXPECT_EQ(R.Desk.Boxes[0].Title, "TavoRouterControl - Error");
-        EXPECT_LT(Position(R.Desk.Log, "ShowTrayIcon"), 0);
-        EXPECT_LT(Position(R.Desk.Log, "RemoveTrayIcon"), 0);
-    }
-    {
-        SCOPED_TRACE("no screen at all: fatal");
-        StartRig R("one-unit");
-        R.Desk.Screen = ScreenAccess::Unavailable;
+        R.Desk.NetworkStarts = C.NetworkStarts;
+        R.Desk.Screen = C.Screen;
         R.Desk.ScreenProblem = "no display";
-        ASSERT_TRUE(R.Start());
-        ASSERT_EQ(R.Desk.Boxes.size(), 1u);
-        EXPECT_NE(R.Desk.Boxes[0].Text.find("no display"), std::string::npos);
+        const auto Ended = R.Start();
+        ASSERT_TRUE(Ended);
+        EXPECT_NE(*Ended, 0);
+        ASSERT_EQ(R.Desk.Boxes.size(), C.Boxes);
+        EXPECT_EQ(R.Desk.Boxes.back().Title, "TavoRouterControl - Error");
+        EXPECT_EQ(R.Desk.Boxes.back().Icon, BoxIcon::Exclamation);
+        for (const std::string& Part : C.MustName)
+            EXPECT_NE(R.Desk.Boxes.back().Text.find(Part), std::string::npos) << R.Desk.Boxes.back().Text;
+        // Nothing connected, no icon ever shown, no timer running.
+        EXPECT_LT(Position(R.Desk.Log, "ShowTrayIcon"), 0);
+        EXPECT_FALSE(R.Desk.TimerEnabled(TimerId::Poll) || R.Desk.TimerEnabled(TimerId::CheckConnection));
     }
     {
         SCOPED_TRACE("a screen that cannot be read is said once; the program runs for its connections");
@@ -140,57 +114,80 @@ TEST(Startup, NetworkAndScreenProblems) {
         R.Desk.Screen = ScreenAccess::NotReadable;
         R.Desk.ScreenProblem = "pixels cannot be read here";
         ASSERT_FALSE(R.Start());
-        ASSERT_GE(R.Desk.Boxes.size(), 1u);
-        EXPECT_EQ(R.Desk.Boxes[0].Text, "pixels cannot be read here");
+        EXPECT_EQ(R.Desk.Boxes.at(0).Text, "pixels cannot be read here");
         EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::Poll));
     }
-}
-
-TEST(Startup, TimersFireOneIntervalAfterThePreviousPassEndedAndNeverAtZero) {
-    {
-        StartRig R("intervals-zero");
-        ASSERT_FALSE(R.Start());
-        const std::size_t LogSize = R.Desk.Log.size();
-        R.Desk.Advance(10 * 60 * 1000);
-        EXPECT_EQ(R.Desk.Log.size(), LogSize) << "a timer with interval 0 ran";
-    }
-    StartRig R("startup");
-    ASSERT_FALSE(R.Start());
-    R.Desk.Log.clear();
-    R.Desk.Advance(199);
-    EXPECT_LT(Position(R.Desk.Log, "Off Poll"), 0);
-    R.Desk.Advance(1);
-    EXPECT_EQ(std::count(R.Desk.Log.begin(), R.Desk.Log.end(), "Off Poll"), 1);
-    R.Desk.Advance(1000);
-    EXPECT_EQ(std::count(R.Desk.Log.begin(), R.Desk.Log.end(), "Off Poll"), 6);
-}
-
-TEST(Startup, SecondCopyIsToldAndEnds) {
     FakeDesktop Desk;
     Desk.AnotherInstanceRuns = true;
-    Desk.Folder = TAVO_TEST_DATA;
-    Desk.BaseName = "startup";
     EXPECT_EQ(Main(Desk), 0);
     ASSERT_EQ(Desk.Boxes.size(), 1u);
     EXPECT_EQ(Desk.Boxes[0].Text, "TavoRouterControl is already running.");
-    EXPECT_EQ(Desk.Boxes[0].Title, "TavoRouterControl");
     EXPECT_EQ(Desk.Boxes[0].Icon, BoxIcon::Information);
     EXPECT_LT(Position(Desk.Log, "TakeScreen"), 0) << "the second copy must not load the form";
 }
 
-TEST(Startup, UnloadRemovesTheIconOnlyWhenAdded) {
-    for (bool Added : {false, true}) {
+TEST(Tray, OnlyALeftOrRightButtonReleaseOpensTheMenu) {
+    using B = MouseButton;
+    using A = MouseAction;
+    const std::tuple<B, A, bool> Cases[] = {
+        {B::Left, A::Released, true},  {B::Right, A::Released, true},      {B::Left, A::Pressed, false},
+        {B::Right, A::Pressed, false}, {B::Left, A::DoubleClicked, false}, {B::Middle, A::Released, false},
+        {B::None, A::Moved, false},
+    };
+    for (const auto& [Button, Action, Opens] : Cases) {
         Rig R;
-        if (Added)
-            R.Form.AddTrayIcon();
-        R.Desk.Log.clear();
+        R.Desk.Sink->OnTrayClick({Button, Action});
+        EXPECT_EQ(R.Desk.MenusShown.size(), Opens ? 1u : 0u) << int(Button) << int(Action);
+    }
+}
+
+TEST(Tray, MenuHeaderAboutAndExit) {
+    Rig R;
+    R.Desk.Version = {1, 0, 23};
+    R.Form.AddTrayIcon();
+    EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"ShowTrayIcon", "UpdateTrayIcon"}));
+    R.Desk.Log.clear();
+    R.Desk.MenuAnswers = {MenuItemId::Header, MenuItemId::About, MenuItemId::Exit};
+    const TrayClick Release{MouseButton::Right, MouseAction::Released};
+    R.Form.picTray_MouseMove(Release);
+    const std::vector<std::tuple<MenuItemId, std::string, bool>> Expected = {
+        {MenuItemId::Header, "TavoRouterControl", true},
+        {MenuItemId::None, "", false},
+        {MenuItemId::About, "&About...", false},
+        {MenuItemId::None, "", false},
+        {MenuItemId::Exit, "E&xit", false}};
+    std::vector<std::tuple<MenuItemId, std::string, bool>> Shown;
+    for (const MenuItem& Item : R.Desk.MenusShown.at(0))
+        Shown.emplace_back(Item.Id, Item.Caption, Item.IsDefault);
+    EXPECT_EQ(Shown, Expected);
+    EXPECT_TRUE(R.Desk.Log.empty()) << "the header runs nothing";
+
+    R.Form.picTray_MouseMove(Release); // About
+    ASSERT_EQ(R.Desk.Boxes.size(), 1u);
+    EXPECT_EQ(R.Desk.Boxes[0].Title, "About TavoRouterControl");
+    EXPECT_EQ(R.Desk.Boxes[0].Icon, BoxIcon::Information);
+    EXPECT_EQ(R.Desk.Boxes[0].Text.rfind("TavoRouterControl 1.0.0.23\r\nCopyright (C) 2026", 0), 0u);
+    EXPECT_NE(R.Desk.Boxes[0].Text.find("developers\r\n\r\nAll rights reserved."), std::string::npos);
+    EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"Box About TavoRouterControl", "UpdateTrayIcon"}))
+        << "closing About sends the image and tooltip once more";
+
+    for (const bool FromMenu : {true, false}) { // Exit, or a close request from the desktop
+        Rig Q;
+        Q.Form.AddTrayIcon();
+        Q.Desk.MenuAnswers = {MenuItemId::Exit};
         try {
-            R.Form.Form_Unload(0);
-            FAIL() << "unload returned";
+            FromMenu ? Q.Form.picTray_MouseMove(Release) : Q.Desk.Sink->OnCloseRequest();
+            FAIL() << "returned";
         } catch (const ProcessEnded& Ended) {
             EXPECT_EQ(Ended.ExitCode, 0);
         }
-        EXPECT_EQ(Position(R.Desk.Log, "RemoveTrayIcon") >= 0, Added);
-        EXPECT_FALSE(R.Desk.TrayIconShown);
+        EXPECT_FALSE(Q.Desk.TrayIconShown);
+    }
+    for (const bool Added : {false, true}) { // the unload removes the icon only when one was added
+        Rig U;
+        if (Added)
+            U.Form.AddTrayIcon();
+        EXPECT_THROW(U.Form.Form_Unload(0), ProcessEnded);
+        EXPECT_EQ(Position(U.Desk.Log, "RemoveTrayIcon") >= 0, Added);
     }
 }

@@ -1,10 +1,14 @@
-// A unit's address text: the dotted-quad test and the host and port taken out of it.
+// Settings values as arbitrary text: numbers, colours, and a unit's address (the dotted-quad test and the
+// host and port taken out of it).
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "core/Colours.h"
+#include "core/Numerals.h"
 #include "core/UnitAddress.h"
 #include "core/modTCP.h"
 
@@ -34,6 +38,12 @@ bool LooksLikeDottedQuad(const std::string& Text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     const std::string Address(reinterpret_cast<const char*>(Data), Size);
+    if (const auto Number = Tavo::ParseNumber(Address); Number && std::isnan(*Number))
+        std::abort();
+    if (const auto Whole = Tavo::ParseWholeNumber(Address, -32768, 32767); Whole && (*Whole < -32768 || *Whole > 32767))
+        std::abort();
+    if (const auto Colour = Tavo::ColourFromText(Address); Colour && *Colour > 0x00FFFFFFu)
+        std::abort();
 
     if (Tavo::modTCP::IsIPv4Address(Address) != LooksLikeDottedQuad(Address))
         std::abort();
