@@ -1,284 +1,331 @@
-"""The desktop side, driven with real pointer and key events: the tray icon's whole life, and the
-lamp picker."""
+"""The program on the desktop: the boxes a settings file can draw at start-up, the Linux program's
+command line and settings locations, what it must never do (system calls), a screen that grows, the
+tray icon's whole life and the lamp picker, driven with real pointer and key events."""
 
-import os
-import shutil
-import subprocess
+import os, re, shutil, subprocess, time
 from collections import Counter
+from pathlib import Path
+import pytest
+from harness.display import Xvfb, start_trayer
+from harness.names import SilentNameServer, Unavailable
+from harness.proc import wait_for
+from harness.program import ERROR_TITLE, EXE_NAME, Program, ini_text
+from harness.standins import ACTIVE, ON_AIR, Panel
 
-from harness.display import start_trayer
-from harness.proc import Failure, wait_for
-from harness.program import EXE_NAME, Program
-from harness.standins import ACTIVE, ON_AIR
-
+STARTS = [  # case, settings edit (pattern, replacement; None: no file), box title, once it is closed, what it says
+    ("no Version", (r"\[General\]\r\nVersion=1\r\n", ""), "Warning", "runs", ["TavoRouterControl.ini"]),
+    ("no unit configured", (r"Unit1=[^\r]*", "Unit1="), "Warning", "runs", ["{ini}", "[Devices]"]),
+    ("PollInterval not a number", ("PollInterval=50", "PollInterval=fast"), ERROR_TITLE, "ends",
+     ["{ini}", "PollInterval"]),
+    ("UnitActiveColor not a colour", ("ActiveColor=#", "ActiveColor=blue#"), ERROR_TITLE, "ends",
+     ["{ini}", "UnitActiveColor"]),
+    ("no settings file", None, ERROR_TITLE, "ends", ["{ini}", "{xdg}"]),
+    ("unknown host name", (r"Unit1=[^\r]*", "Unit1=missing.tavo-e2e.test:9000"), ERROR_TITLE, "later attempts silent",
+     ["Could not resolve hostname missing.tavo-e2e.test!"]),
+    # Last: its box comes back at every attempt, on top of any box still open.
+    ("port out of range", (r"Unit1=[^\r]*", "Unit1=127.0.0.1:70000"), ERROR_TITLE, "comes again",
+     ["An unknown error occurred while connecting to or communicating with the unit."]),
+]
 # The icon's own colours (resources/TavoRouterControl-*.png): background, red lamp, blue lamp.
 ICON = ((0x1B, 0x2A, 0x41), (0xE5, 0x2F, 0x2F), (0x32, 0x96, 0xFF))
 TIP_CHARS = len(f"{EXE_NAME} 1.0.0.23 Copyright (C) 2026 The {EXE_NAME} developers")
 
 
-class Picture:
-    """A piece of the screen: its RGB rows and where it lies."""
+def test_start_up_boxes(w, build):
+    """Each start draws one box (each copy in a folder of its own): a warning lets the start go on once
+    it is closed, a settings error ends the program with status 1, a connection's error leaves it running."""
+    unit = w.unit(1)
+    try:
+        names = SilentNameServer(w.ws)
+    except Unavailable as e:
+        names = None
+        w.figure(f"unknown host name: left out ({e})")
+    for case, edit, title, after, says in [row for row in STARTS if names or "host" not in row[0]]:
+        # One at a time: a click meant for one box could reach another.
+        p = w.launch(edit and re.sub(*edit, w.ini()), watch=False, prefix=names.prefix if "host" in case else ())
+        box = wait_for(lambda: w.boxes(p, title), build.window, f"{case}: a box titled {title}", interval=0.05).pop()
+        text = " ".join(w.box_text(box, p).split())
+        # Under wine, Windows paths: the folder's and the file's names are looked for.
+        paths = {"{ini}": os.path.basename(p.folder), "{xdg}": ""} if build.wine else {
+            "{ini}": p.ini, "{xdg}": os.path.join(w.ws.dir, "xdg-config", "TavoRouterControl", "TavoRouterControl.ini")}
+        missing = [paths.get(s, s) for s in says if paths.get(s, s) not in text]
+        assert not missing, f"{case}: the box does not say {missing}: {text!r}"
+        assert case != "no Version" or not unit.connections(), f"{case}: unit 1 connected while the box was open"
+        w.dismiss(box, f"^{title}$")
+        if after == "ends":
+            seen = set()
+            wait_for(lambda: seen.update(w.boxes(p, title)) or not p.alive(), build.window, f"{case}: the end")
+            assert p.proc.returncode == 1 and seen <= {box}, f"{case}: status {p.proc.returncode}, boxes {seen | {box}}"
+        elif case == "no Version":
+            unit.wait_connections(1, build.start, f"{case}: unit 1 connected once the box was closed")
+        elif after == "comes again":
+            wait_for(lambda: w.boxes(p, title) - {box}, build.window, f"{case}: the box again at a later attempt")
+        elif after == "later attempts silent":
+            p.wait_until(lambda _: len(p.diagnostics(1)) >= 3, build.start, f"{case}: two later attempts")
+            assert not w.boxes(p, title), f"{case}: a later attempt showed a box again"
+        assert after == "ends" or p.alive(), f"{case}: the program ended once its box was closed"
+        w.figure(f"{case}: {title!r}: {text[:90]}")
 
-    def __init__(self, rows, left=0, top=0):
-        self.rows, self.left, self.top, self.h, self.w = rows, left, top, len(rows), len(rows[0]) if rows else 0
 
-    @classmethod
-    def of(cls, desk, box):
-        blob = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=desk.x.env(),
-                              capture_output=True, timeout=30, check=True).stdout
-        head = blob.split(maxsplit=4)
-        width, data = int(head[1]), head[4]
-        x, y, w, h = box
-        return cls([[tuple(data[i:i + 3]) for i in range(((y + r) * width + x) * 3, ((y + r) * width + x + w) * 3, 3)]
-                    for r in range(h)], x, y)
-
-    def crop(self, box):
-        x, y = box[0] - self.left, box[1] - self.top
-        return Picture([row[x:x + box[2]] for row in self.rows[y:y + box[3]]], box[0], box[1])
+@pytest.mark.linux_only
+def test_command_line(build):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    helped, version, plain = (subprocess.run([build.exe, *a], env=env, capture_output=True, text=True, timeout=20)
+                              for a in (["--help"], ["--version"], []))
+    assert not helped.returncode and "--version" in helped.stdout and not helped.stderr, f"--help: {helped}"
+    assert not version.returncode and re.fullmatch(r"TavoRouterControl \d+\.\d+\.0\.\d+\n", version.stdout), version
+    lines = plain.stderr.splitlines()  # one line, then a status above 0 (no abort)
+    assert plain.returncode > 0 and len(lines) == 1 and "display" in lines[0].lower() and not plain.stdout, plain
 
 
-def near(p, q, tolerance=30):
+LOCATIONS = [  # case, where files go (beside the program, $XDG_CONFIG_HOME, ~/.config), the unit to use
+    ("$XDG_CONFIG_HOME", ("xdg",), 1),
+    ("~/.config without XDG_CONFIG_HOME", ("home",), 1),
+    ("beside the program first", ("beside", "xdg"), 2),
+]
+
+
+@pytest.mark.parametrize("case,places,used", LOCATIONS, ids=[c for c, _, _ in LOCATIONS])
+@pytest.mark.linux_only
+def test_settings_location(w, build, case, places, used):
+    sims = {n: w.unit(n) for n in (1, 2)}
+    name = "StudioRouter"  # the file is named after the executable
+    text = {n: ini_text({n: f"127.0.0.1:{sims[n].port}"}, {k: w.panel.centre(k) for k in (1, 2)}) for n in (1, 2)}
+    for place, folder in (("xdg", "xdg-config"), ("home", "home/.config")):
+        if place in places:
+            Path(w.ws.folder(folder, "TavoRouterControl"), f"{name}.ini").write_text(text[1])
+    env = {"HOME": w.ws.folder("home")} | ({"XDG_CONFIG_HOME": None} if "home" in places else {})
+    w.launch(text[2] if "beside" in places else None, name=name, env=env)
+    sims[used].wait_connections(1, build.start, f"{case}: unit {used} of that file connected")
+    assert not sims[3 - used].connections(), f"{case}: the program read the other settings file too"
+
+
+@pytest.mark.linux_only
+def test_never(w, build):
+    """Under strace: no server socket, no file written, no settings file read but its own (one of the same name
+    lies where it starts and in the settings folder), no other program started; the units get only GP-out."""
+    strace = shutil.which("strace") or pytest.skip("strace is not installed (scripts/deps test)")
+    sims = {n: w.unit(n) for n in (1, 2, 3)}
+    trace = os.path.join(w.ws.dir, "strace.txt")
+    for folder in (w.ws.folder("elsewhere"), w.ws.folder("xdg-config", "TavoRouterControl")):
+        Path(folder, "TavoRouterControl.ini").write_text("[Devices]\nUnit1=127.0.0.1:1\n")
+    w.start(program={"prefix": [strace, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,execve"]})
+    sims[3].send("flood:2000000")
+    for n in (1, 3, 2, 1):
+        w.select(n, bound=10)
+    w.program.stop()
+    own, exe, done = os.path.realpath(w.program.ini), re.escape(w.program.exe), r"^(?!.* = -1 )"  # done: succeeded
+    never = {"server socket": r"^(listen|accept4?)\(|^bind\(.*AF_INET",
+             "opened for writing": done + r'(?!.*"/(dev|proc|sys)/)(open|openat|creat)\(.*O_(WRONLY|RDWR|CREAT|TRUNC)',
+             "file system changed": done + r"(mkdir|mkdirat|rename|renameat|renameat2|unlink|unlinkat)\(",
+             "started another program": rf'^execve\("(?!{exe}")'}
+    calls = [line.split(None, 1)[-1].strip() for line in open(trace, errors="replace")]
+    problems = [f"{what}: {c[:200]}" for c in calls for what, pattern in never.items() if re.search(pattern, c)]
+    inis = {os.path.realpath(c.split('"')[1]) for c in calls if re.match(done + r'(open|openat)\(.*\.ini"', c)}
+    assert any(c.startswith("connect(") for c in calls), "the trace shows no connect: it is blind"
+    assert not problems and inis == {own}, "strace:\n  " + "\n  ".join(problems[:15] + [f"settings files read: {inis}"])
+    w.judge()  # the units received nothing but the GP-out block
+    blocks = sum(len(s.blocks()) for s in sims.values())
+    w.figure(f"{blocks} blocks at the units, each the GP-out block; only its own settings file read")
+
+
+@pytest.mark.linux_only
+def test_screen_growth(w, build):
+    """A lamp outside the screen at start-up is read once the screen has grown to take it in."""
+    x = Xvfb(w.ws)
+    Panel(w.ws, x.env()).set({2: ACTIVE})  # at y 900..924, where the rig's panel has it too
+    x.run("xrandr", "--fb", "1280x880")  # it shrinks the screen, though it fails to fit its output to it
+    if "1280x880 pixels" not in x.run("xdpyinfo").stdout:
+        pytest.skip("Xvfb cannot change its screen size here")
+    sims = {n: w.unit(n) for n in (1, 2)}
+    w.ws.watched.add(Program(w.ws, "linux", build.exe, x.env(), w.ini()))
+    sims[2].wait_connections(1, build.start, "unit 2 connected")
+    time.sleep(0.3)  # polls while the lamp is off the screen: nothing to wait for
+    assert not sims[2].blocks(), "a lamp outside the screen selected its unit"
+    grown = time.monotonic()
+    x.run("xrandr", "--fb", "1280x1024")
+    block = sims[2].wait_blocks(1, build.trigger, "unit 2 selected once the screen took its lamp in")
+    w.figure(f"unit 2's block {(float(block['t']) - grown) * 1000:.0f} ms after the screen grew")
+
+
+def grab(xvfb, box):
+    """The RGB rows of a box (left, top, width, height) of the screen."""
+    ppm = subprocess.run(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (*box[2:], *box[:2]), "-depth", "8",
+                          "ppm:-"], env=xvfb.env(), capture_output=True, timeout=30, check=True).stdout
+    w, h = map(int, ppm[:20].split()[1:3])  # "P6 W H 255", then the pixels
+    data = ppm[-w * h * 3:]
+    return [[tuple(data[i:i + 3]) for i in range(r * w * 3, (r + 1) * w * 3, 3)] for r in range(h)]
+
+
+def near(p, q, tolerance=20):
     return all(abs(a - b) <= tolerance for a, b in zip(p, q))
 
 
-def lum(p):
-    return (299 * p[0] + 587 * p[1] + 114 * p[2]) // 1000
-
-
-def looks_like_icon(pic):
-    counts = [sum(near(p, c, 20 if i == 0 else 40) for row in pic.rows for p in row) for i, c in enumerate(ICON)]
-    return counts[0] >= 40 and counts[1] >= 3 and counts[2] >= 3
-
-
 def groups(values, gap):
-    out = []
-    for v in values:
-        if out and v - out[-1][1] <= gap:
-            out[-1][1] = v
-        else:
-            out.append([v, v])
-    return out
+    """[first, last] of each run of the sorted values that no step over gap breaks."""
+    cuts = [i for i in range(1, len(values)) if values[i] - values[i - 1] > gap]
+    return [[values[a], values[b - 1]] for a, b in zip([0] + cuts, cuts + [len(values)])] if values else []
 
 
-def icons_in(pic):
-    """Boxes (screen coordinates) of the application's icons in pic: runs of columns with its background."""
-    cols = [x for x in range(pic.w) if sum(near(row[x], ICON[0], 20) for row in pic.rows) >= 2]
-    boxes = []
+def icons_in(xvfb, box):
+    """Boxes (screen coordinates) of the application's icons in a box of the screen: runs of columns with
+    the icon's background, with enough of its red and blue lamps in them."""
+    rows, found = grab(xvfb, box), []
+    cols = [x for x in range(box[2]) if sum(near(row[x], ICON[0]) for row in rows) >= 2]
     for x0, x1 in groups(cols, 3):
-        ys = [y for y in range(pic.h) if any(near(pic.rows[y][x], ICON[0], 20) for x in range(x0, x1 + 1))]
+        ys = [y for y in range(box[3]) if any(near(rows[y][x], ICON[0]) for x in range(x0, x1 + 1))]
         y0, y1 = max(groups(ys, 3), key=lambda g: g[1] - g[0])
-        boxes.append((pic.left + x0, pic.top + y0, x1 - x0 + 1, y1 - y0 + 1))
-    return [b for b in boxes if b[2] >= 10 and b[3] >= 10 and looks_like_icon(pic.crop(b))]
+        icon = [p for r in rows[y0:y1 + 1] for p in r[x0:x1 + 1]]
+        counts = [sum(near(p, c, 20 if i == 0 else 40) for p in icon) for i, c in enumerate(ICON)]
+        if x1 - x0 >= 9 and y1 - y0 >= 9 and counts[0] >= 40 and min(counts[1:]) >= 3:
+            found.append((box[0] + x0, box[1] + y0, x1 - x0 + 1, y1 - y0 + 1))
+    return found
 
 
-def menu_problems(pic):
-    """Empty when pic shows header, separator, About, separator, Exit: the header bold, captions in
-    falling width; else what is wrong."""
-    back = Counter(p for row in pic.rows for p in row).most_common(1)[0][0]
-    ink = lum(back) // 2
-    inner = range(pic.w // 10, pic.w - pic.w // 10)
+def menu_problem(rgb):
+    """What is wrong, if anything, with a menu that should show header, separator, About, separator,
+    Exit with the header bold (About and Exit are known by what they do)."""
+    rows = [[(299 * r + 587 * g + 114 * b) // 1000 for r, g, b in row] for row in rgb]  # luminance
+    h, w, back = len(rows), len(rows[0]), Counter(p for row in rows for p in row).most_common(1)[0][0]
     seps, texts = [], []
-    for y in range(3, pic.h - 3):  # the frame is no separator
-        v = [lum(pic.rows[y][x]) for x in inner]
-        if min(abs(a - lum(back)) for a in v) > 12 and max(v) - min(v) < 30:
+    for y in range(3, h - 3):  # the frame is no separator
+        v = rows[y][w // 10:w - w // 10]
+        if min(abs(a - back) for a in v) > 12 and max(v) - min(v) < 30:
             seps.append(y)
-        elif sum(a < ink for a in v) >= 2:
+        elif sum(a < back // 2 for a in v) >= 2:
             texts.append(y)
     seps, texts = groups(seps, 1), groups(texts, 3)  # an access key's underline sits just below
     shape = [k for _, k in sorted([(a, "sep") for a, _ in seps] + [(a, "text") for a, _ in texts])]
     if shape != ["text", "sep", "text", "sep", "text"]:
-        return [f"rows top to bottom: {shape}, not text, separator, text, separator, text"]
-
-    def inked(band):
-        return [[x for x in range(pic.w) if lum(pic.rows[y][x]) < ink] for y in range(band[0], band[1] + 1)]
-    widths = [max(max(r, default=0) for r in inked(b)) - min(min(r, default=pic.w) for r in inked(b)) for b in texts]
-    strokes = []
-    for band in texts:  # mean horizontal ink run: about one pixel for regular text, more for bold
-        runs = [b - a + 1 for row in inked(band) for a, b in groups(row, 1) if b - a < 5]
+        return f"rows top to bottom: {shape}, not text, separator, text, separator, text"
+    strokes = []  # mean horizontal ink run of each caption: about one pixel for regular text, more for bold
+    for a, b in texts:
+        inked = [[x for x in range(w) if rows[y][x] < back // 2] for y in range(a, b + 1)]
+        runs = [e - s + 1 for row in inked for s, e in groups(row, 1) if e - s < 5]
         strokes.append(sum(runs) / max(len(runs), 1))
-    problems = []
-    if not widths[0] > widths[1] > widths[2]:
-        problems.append(f"caption widths {widths} do not fall in the order header, About, Exit")
     if not strokes[0] > 1.2 * max(strokes[1:]):
-        problems.append(f"the header is not bold: stroke widths {[round(s, 2) for s in strokes]}")
-    return problems
+        return f"the header is not bold: stroke widths {[round(s, 2) for s in strokes]}"
 
 
-class Tray:
-    """The tray host (trayer for the Linux build, wine's own tray window for the Windows build)."""
+def test_tray(w, build):
+    """Icon, tooltip, menu, About, a second start, a renamed copy beside it, Exit; in trayer or wine's tray."""
+    if not build.wine:
+        start_trayer(w.ws, w.x.env(), w.x.display)
+        host = wait_for(lambda: w.search("--name", "^panel$", visible=False), 10, "trayer's panel")[0]
+        empty = w.geometry(host)[2]
 
-    def __init__(self, w):
-        self.w, self.d, self.wine, self.bound = w, w.desk, w.build.wine, w.build.window
-        if not self.wine:
-            start_trayer(w.ws, self.d.x.env(), self.d.x.display)
-            self.host = wait_for(lambda: self.d.search("--name", "^panel$", visible=False), 10, "trayer's panel")[0]
-            self.empty = self.d.geometry(self.host)[2]
+    def windows_of(name):
+        return w.search("--class", f"^{name.lower()}\\.exe$" if build.wine else f"^{name}$")
 
-    def windows_of(self, name):
-        return self.d.search("--class", f"^{name.lower()}\\.exe$" if self.wine else f"^{name}$")
-
-    def icons(self, name=EXE_NAME):
-        if self.wine:
-            trays = self.d.search("--name", "^Wine System Tray$")
-            where = trays and self.d.geometry(trays[0])
-            return icons_in(Picture.of(self.d, where)) if where else []
-        panel = self.d.geometry(self.host)
-        boxes = [g for g in map(self.d.geometry, self.windows_of(name))
-                 if g and panel and panel[0] <= g[0] and g[0] + g[2] <= panel[0] + panel[2] and panel[1] <= g[1]]
-        return [b for b in boxes if looks_like_icon(Picture.of(self.d, b))]
-
-    def wait_icons(self, count, what, name=EXE_NAME):
-        """The boxes of count icons (of name's copy, in trayer); with none, trayer shrinks back too."""
+    def icons(count, what, name=EXE_NAME):
+        """Waits for the boxes of count icons (of name's copy, in trayer); with none, trayer shrinks back too."""
         def shown():
-            boxes = self.icons(name)
-            back = count or self.wine or self.d.geometry(self.host)[2] <= self.empty
-            return len(boxes) == count and back and (boxes or True)
-        return wait_for(shown, self.bound, what, interval=0.1)
+            if build.wine:
+                trays = w.search("--name", "^Wine System Tray$")
+                where = trays and w.geometry(trays[0])
+                boxes = icons_in(w.x, where) if where else []
+            else:
+                panel = w.geometry(host)
+                boxes = [g for g in map(w.geometry, windows_of(name)) if g and panel and panel[0] <= g[0] and
+                         g[0] + g[2] <= panel[0] + panel[2] and panel[1] <= g[1] and icons_in(w.x, g)]
+            return len(boxes) == count and (count or build.wine or w.geometry(host)[2] <= empty) and (boxes or True)
+        return wait_for(shown, build.window, what, interval=0.1)
 
-    def open_menu(self, icon, button, name=EXE_NAME):
-        before = set(self.windows_of(name))
-        self.d.x.run("xdotool", "mousemove", str(icon[0] + icon[2] // 2), str(icon[1] + icon[3] // 2),
-                     "click", str(button))
-        menu = wait_for(lambda: [m for m in self.windows_of(name) if m not in before], self.bound,
-                        f"menu opened by button {button} on the icon of {name}", self.w.ws.check_alive)[0]
-        self.d.x.run("xdotool", "mousemove", "900", "500")  # off the menu: no entry under the pointer
+    def open_menu(icon, button, name=EXE_NAME):
+        before = set(windows_of(name))
+        w.x.run("xdotool", "mousemove", str(icon[0] + icon[2] // 2), str(icon[1] + icon[3] // 2), "click", str(button))
+        menu = wait_for(lambda: [m for m in windows_of(name) if m not in before], build.window,
+                        f"menu opened by button {button} on the icon of {name}", w.ws.check_alive)[0]
+        w.x.run("xdotool", "mousemove", "900", "500")  # off the menu: no entry under the pointer
         return menu
 
-    def choose(self, menu, downs):
-        keys = ["Down"] * downs + ["Return"]
-        self.d.x.run("xdotool", "key", *(["--window", menu] if self.wine else []), *keys)
-        self.d.x.run("xdotool", "keyup", "Return")  # the menu closes on the press
-        wait_for(lambda: menu not in self.d.search("--class", "."), 10, "the menu closed after a choice")
-
-
-def test_tray(world, build, figure):
-    """Icon, tooltip, menu, About, a second start, a renamed copy beside it, Exit."""
-    w = world
-    t = Tray(w)
+    def choose(menu, downs):  # the menu closes on the press of Return
+        w.x.run("xdotool", "key", *(["--window", menu] if build.wine else []), *["Down"] * downs, "Return")
+        w.x.run("xdotool", "keyup", "Return")
+        wait_for(lambda: menu not in w.search("--class", "."), 10, "the menu closed after a choice")
     w.unit(1)
     p = w.start()
-    icon = t.wait_icons(1, "the icon docked with the application's image")[0]
-    if not build.wine and w.desk.geometry(t.host)[2] <= t.empty:
-        raise Failure("trayer's panel did not grow for the icon")
-
-    # The tooltip: a small window of its own (wine's explorer draws it under wine), one line as wide as
-    # the version text and the notice.
-    def windows():
-        return set(w.desk.search("--class", "^explorer\\.exe$" if build.wine else f"^{EXE_NAME}$"))
-    known = windows()
-    cx, cy = icon[0] + icon[2] // 2, icon[1] + icon[3] // 2
-    w.desk.x.run("xdotool", "mousemove", str(cx + 1), str(cy + 1), "mousemove", str(cx), str(cy))
-    tip = wait_for(lambda: [g for g in map(w.desk.geometry, windows() - known) if g and 60 < g[2] and g[3] < 40],
+    icon = icons(1, "the icon docked with the application's image")[0]  # in trayer: its panel has grown
+    # The tooltip: a small window of its own (under wine, explorer's), one line as wide as its text.
+    owner = "explorer" if build.wine else EXE_NAME
+    old, cx, cy = set(windows_of(owner)), icon[0] + icon[2] // 2, icon[1] + icon[3] // 2
+    w.x.run("xdotool", "mousemove", str(cx + 1), str(cy + 1), "mousemove", str(cx), str(cy))
+    tip = wait_for(lambda: [g for g in map(w.geometry, set(windows_of(owner)) - old) if g and g[2] > 60 and g[3] < 40],
                    12, "a one-line tooltip on hover")[0]
-    if tip[2] < 4 * TIP_CHARS:
-        raise Failure(f"the tooltip is {tip[2]} px wide: too narrow for its {TIP_CHARS} characters")
-
-    menu = t.open_menu(icon, 1)
-    problems = []
-
-    def drawn():  # it may still be drawing: looked at until it is right, for a while
-        problems[:] = menu_problems(Picture.of(w.desk, w.desk.geometry(menu)))
-        return not problems
-    try:
-        wait_for(drawn, 5, "the menu drawn", interval=0.2)
-    except Failure:
-        raise Failure("the menu: " + "; ".join(problems)) from None
-    before = set(t.windows_of(EXE_NAME))
-    t.choose(menu, 1)  # the header does nothing
-    menu = t.open_menu(icon, 3)
-    others = [x for x in t.windows_of(EXE_NAME) if x not in before and x != menu]
-    if others or not p.alive():
-        raise Failure(f"choosing the header left windows {others} or ended the program")
-    t.choose(menu, 2)
-    about = w.desk.wait_window(f"^About {EXE_NAME}$", "the About box")
-    if w.desk.geometry(about)[2] < 200 or w.desk.geometry(about)[3] < 80:
-        raise Failure(f"the About box is only {w.desk.geometry(about)}: too small for its text")
-    w.desk.dismiss(about, f"^About {EXE_NAME}$")
-    icon = t.wait_icons(1, "the icon still there after About")[0]
-
+    assert tip[2] >= 4 * TIP_CHARS, f"the tooltip is {tip[2]} px wide: too narrow for its {TIP_CHARS} characters"
+    menu = open_menu(icon, 1)
+    for _ in range(25):  # it may still be drawing: looked at until it is right, for a while
+        if not (problem := menu_problem(grab(w.x, w.geometry(menu)))):
+            break
+        time.sleep(0.2)
+    assert not problem, f"the menu: {problem}"
+    before = set(windows_of(EXE_NAME))
+    choose(menu, 1)  # the header does nothing
+    menu = open_menu(icon, 3)
+    others = [x for x in windows_of(EXE_NAME) if x not in before and x != menu]
+    assert not others, f"choosing the header left windows {others}"
+    choose(menu, 2)
+    about = wait_for(lambda: w.search("--name", f"^About {EXE_NAME}$"), build.window, "the About box")[0]
+    size = w.geometry(about)[2:]
+    assert size[0] >= 200 and size[1] >= 80, f"the About box is only {size}: too small for its text"
+    w.dismiss(about, f"^About {EXE_NAME}$")
+    icon = icons(1, "the icon still there after About")[0]
     # A second start of the same copy says so and ends with 0; the first runs on.
-    second = Program(w.ws, build.kind, p.exe, w.desk.x.env(), wine=w.desk.wine, again=True)
-    box = wait_for(lambda: w.desk.search("--all", "--pid", str(second.pid), "--name", f"^{EXE_NAME}$"), build.window,
-                   "the second start's box")[0]
-    w.desk.dismiss(box, f"^{EXE_NAME}$")
-    if second.wait_exit(build.window, "the second start ended") != 0:
-        raise Failure(f"the second start ended with status {second.proc.returncode}")
-
+    second = Program(w.ws, build.kind, p.exe, w.x.env(), wine=w.wine, again=True)
+    box = wait_for(lambda: w.boxes(second, EXE_NAME), build.window, "the second start's box").pop()
+    w.dismiss(box, f"^{EXE_NAME}$")
+    assert second.wait_exit(build.window, "the second start") == 0, f"its status: {second.proc.returncode}"
     # A renamed copy elsewhere runs beside it and leaves through its own Exit.
-    other = Program(w.ws, build.kind, p.exe, w.desk.x.env(), open(p.ini).read(), w.desk.wine, name=EXE_NAME + "B")
-    w.ws.watched.add(other)
+    other = Program(w.ws, build.kind, p.exe, w.x.env(), open(p.ini).read(), w.wine, name=EXE_NAME + "B")
     if build.wine:
-        mine = [b for b in t.wait_icons(2, "both copies' icons in wine's tray") if abs(b[0] - icon[0]) > 4]
+        mine = [b for b in icons(2, "both copies' icons in wine's tray") if abs(b[0] - icon[0]) > 4]
     else:
-        mine = t.wait_icons(1, "the renamed copy's icon", EXE_NAME + "B")
-    w.ws.watched.discard(other)
-    t.choose(t.open_menu(mine[0], 1, EXE_NAME + "B"), 3)
-    if other.wait_exit(build.window, "the renamed copy ended on its Exit") != 0:
-        raise Failure(f"the renamed copy's Exit gave status {other.proc.returncode}")
-    left = t.wait_icons(1, "only the first copy's icon left")[0]
-    if abs(left[0] - icon[0]) > 4:
-        raise Failure(f"the icon left is at {left}, not where the first copy's was ({icon})")
-
+        mine = icons(1, "the renamed copy's icon", EXE_NAME + "B")
+    choose(open_menu(mine[0], 1, EXE_NAME + "B"), 3)
+    assert other.wait_exit(build.window, "the renamed copy's Exit") == 0, f"its status: {other.proc.returncode}"
+    left = icons(1, "only the first copy's icon left")[0]
+    assert abs(left[0] - icon[0]) <= 4, f"the icon left is at {left}, not where the first copy's was ({icon})"
     w.ws.watched.discard(p)
-    t.choose(t.open_menu(icon, 1), 3)
-    if p.wait_exit(build.window, "the program ended on Exit") != 0:
-        raise Failure(f"Exit ended the program with status {p.proc.returncode}")
-    t.wait_icons(0, "no icon left after Exit")
-    figure(f"icon {icon[2]}x{icon[3]}, tooltip {tip[2]}x{tip[3]}")
+    choose(open_menu(icon, 1), 3)
+    assert p.wait_exit(build.window, "the program's Exit") == 0, f"Exit ended the program with {p.proc.returncode}"
+    icons(0, "no icon left after Exit")
+    w.figure(f"icon {icon[2]}x{icon[3]}, tooltip {tip[2]}x{tip[3]}")
 
 
-def test_picker(world, build, figure):
+def test_picker(w, build):
     """The pointer on lamps, keys pressed: the [TavoGUI] lines printed and copied are exact."""
-    w = world
-    if not os.path.isfile(build.picker):
-        raise Failure(f"{build.picker} does not exist beside the program")
-    x = w.desk.x
     w.panel.set({1: ACTIVE, 2: ON_AIR})
-    x.run("xdotool", "mousemove", "640", "300")
-    exe = shutil.copy(build.picker, w.ws.folder("picker"))
-    argv = w.desk.wine.argv(exe) if build.wine else [exe]
-    env = x.env() | (w.desk.wine.env if build.wine else {"QT_QPA_PLATFORM": "xcb", "XDG_RUNTIME_DIR": w.ws.folder("rt")})
-    if not build.wine:
-        os.chmod(env["XDG_RUNTIME_DIR"], 0o700)  # else Qt falls back to one in /tmp
-    if build.wine:
-        w.desk.wine.start(x.env())
-    picker = w.ws.spawn("picker", argv, watch=True, env=env, merge_stderr=True)
-    win = w.desk.wait_window("^TavoLampPicker$", "the picker's window")
-    gap = 24  # the picker keeps this many pixels between the pointer and its window
-
-    def point_at(px, py, nudge=None):
-        x.run("xdotool", "mousemove", str(px - (nudge is not None)), str(py))
-        if nudge:
-            press(nudge)
-        # Beside the point, right/below or left/above: it has seen the pointer there.
-        wait_for(lambda: (lambda g: g and g[0] in (px + gap + 1, px - gap - g[2]) and g[1] in (py + gap + 1, py - gap - g[3]))(
-            w.desk.geometry(win)), 10, f"the picker window beside {px},{py}")
+    w.x.run("xdotool", "mousemove", "640", "300")
+    picker = Program(w.ws, build.kind, build.picker, w.x.env(), wine=w.wine, name="TavoLampPicker")
+    w.ws.watched.add(picker)
+    win = wait_for(lambda: w.search("--name", "^TavoLampPicker$"), build.window, "the picker's window")[0]
 
     def press(*keys):
         if build.wine:  # the Linux build takes its keys on the whole screen
-            x.run("xdotool", "windowfocus", "--sync", win)
-        x.run("xdotool", "key", "--delay", "30", *keys)
+            w.x.run("xdotool", "windowfocus", "--sync", win)
+        w.x.run("xdotool", "key", "--delay", "30", *keys)
 
-    (x1, y1), (x2, y2), (x3, y3) = (w.panel.centre(n) for n in (1, 2, 3))
-    point_at(x1, y1, nudge="Right")  # from one pixel left, with an arrow key
-    press("1", "a")
-    point_at(x2, y2)
-    press("2", "o")
-    point_at(x3, y3)
-    press("3", "BackSpace")  # picked and taken back
-    expected = ["[TavoGUI]", f"UnitIndicator1={x1},{y1}", f"UnitIndicator2={x2},{y2}",
+    def beside(g, px, py, gap=24):  # the window keeps a gap to the pointer, right/below or left/above it
+        return g and g[0] in (px + gap + 1, px - gap - g[2]) and g[1] in (py + gap + 1, py - gap - g[3])
+    # Lamp 1 from one pixel left with an arrow key, its colour taken; lamp 2 and its colour; lamp 3 taken back.
+    for n, keys, nudge in ((1, ("1", "a"), 1), (2, ("2", "o"), 0), (3, ("3", "BackSpace"), 0)):
+        px, py = w.panel.centre(n)
+        w.x.run("xdotool", "mousemove", str(px - nudge), str(py))
+        if nudge:
+            press("Right")
+        wait_for(lambda: beside(w.geometry(win), px, py), 10, f"the picker window beside {px},{py}")  # it saw it
+        press(*keys)
+    expected = ["[TavoGUI]", "UnitIndicator1=%d,%d" % w.panel.centre(1), "UnitIndicator2=%d,%d" % w.panel.centre(2),
                 f"UnitActiveColor={ACTIVE}", f"UnitOnAirColor={ON_AIR}"]
     press("Return")
     picker.wait_until(lambda lines: any(l.startswith("UnitOnAirColor=") for l in lines), 30, "the lines printed")
     lines = [l for l in picker.snapshot() if "=" in l or l == "[TavoGUI]"]
-    if lines[-5:] != expected:
-        raise Failure(f"printed {lines[-5:]}, expected {expected}")
+    assert lines[-5:] == expected, f"printed {lines[-5:]}, expected {expected}"
     press("c")
     want = "".join(l + "\n" for l in expected)
-    wait_for(lambda: x.run("xclip", "-selection", "clipboard", "-o").stdout.replace("\r\n", "\n") == want, 15,
+    wait_for(lambda: w.x.run("xclip", "-selection", "clipboard", "-o").stdout.replace("\r\n", "\n") == want, 15,
              "the same lines on the clipboard")
     w.ws.watched.discard(picker)
     press("Escape")
-    if picker.wait_exit(30, "the picker quit on Esc") != 0:
-        raise Failure(f"the picker ended with status {picker.proc.returncode} on Esc")
-    figure("printed and copied: " + " ".join(expected[1:3]))
+    assert picker.wait_exit(30, "the picker quit on Esc") == 0, f"the picker ended with {picker.proc.returncode} on Esc"
+    w.figure("printed and copied: " + " ".join(expected[1:3]))
