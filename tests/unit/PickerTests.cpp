@@ -1,5 +1,5 @@
 // The lamp picker's own logic: the lines it prints load through the program's real settings loader
-// into the same positions and colours; what it refuses and undoes; where its window goes.
+// into the same positions and colours, and its window never covers the point it reads.
 
 #include <filesystem>
 #include <fstream>
@@ -56,38 +56,6 @@ TEST(Picker, PrintedLinesLoadBackThroughTheProgramsLoader) {
     for (std::uint32_t V = 0; V < 256; ++V)
         for (const std::uint32_t C : {V, V << 8 | 0x5A, V << 16 | 0xA500})
             ASSERT_EQ(R.Form.HexToColor(ColourText(C), "round trip"), C) << ColourText(C);
-}
-
-TEST(Picker, RefusesWhatTheFileCannotHoldAndUndoesStepByStep) {
-    PickerSession S;
-    const Sample Lamp{112, 912, 0x00FF9632};
-    EXPECT_EQ(S.Apply({ActionKind::Print}, Lamp).Do, Effect::None) << "nothing picked yet";
-    S.Apply({ActionKind::RecordOnAir}, {5000, 10, Unreadable});
-    EXPECT_EQ(S.Status(), "The colour at 5000,10 could not be read; no on-air colour recorded.");
-    S.Apply({ActionKind::RecordLamp, 2}, {40000, 10, 0});
-    EXPECT_NE(S.Status().find("40000,10 lies outside -32768 to 32767"), std::string::npos) << S.Status();
-    S.Apply({ActionKind::RecordLamp, 9}, Lamp);
-    EXPECT_EQ(S.Status(), "There is no unit 9: units are 1 to 8.");
-    EXPECT_TRUE(S.Picks().Empty());
-
-    S.Apply({ActionKind::RecordLamp, 1}, Lamp);
-    S.Apply({ActionKind::RecordActive}, Lamp);
-    const Outcome Printed = S.Apply({ActionKind::Print}, Lamp);
-    EXPECT_EQ(Printed.Do, Effect::Print);
-    EXPECT_EQ(Printed.Text, "[TavoGUI]\nUnitIndicator1=112,912\nUnitActiveColor=#3296FF\n");
-    EXPECT_NE(S.Status().find("No on-air colour picked: the program keeps #E52F2F"), std::string::npos);
-    S.Apply({ActionKind::RecordOnAir}, Lamp);
-    EXPECT_NE(S.Status().find("could not tell them apart"), std::string::npos) << S.Status();
-    for (int I = 0; I < 3; ++I)
-        S.Apply({ActionKind::Undo}, Lamp);
-    EXPECT_TRUE(S.Picks().Empty());
-    S.Apply({ActionKind::Undo}, Lamp);
-    EXPECT_EQ(S.Status(), "Nothing to undo.");
-
-    // Held, the arrows move the held point and the pointer stays.
-    S.Apply({ActionKind::ToggleHold}, Lamp);
-    EXPECT_EQ(S.Apply({ActionKind::Nudge, 0, 0, -1}, Lamp).Do, Effect::None);
-    EXPECT_EQ(S.PositionLine(S.HeldPoint()), "Position 112,911  (held)");
 }
 
 TEST(Picker, WindowBesideThePointerNeverCoversIt) {
