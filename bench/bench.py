@@ -16,59 +16,33 @@ import statistics
 import sys
 import time
 
-from harness import REPO
-from harness.display import Xvfb
+from harness import TOOLS
 from harness.names import SilentNameServer, Unavailable
 from harness.proc import Failure, Workspace, stop_on_signals
-from harness.program import Program, ini_text
-from harness.standins import ACTIVE, GREY, Panel, UnitSim
-from harness.wine import Wine
+from harness.program import built
+from harness.world import World
 
 GOALS = {200: (105, 215), 20: (15, 30)}  # median, max (ms)
 IDLE_GOAL, SILENT_GOAL = 0.5, 2.0  # % of a core
 RSS_GOAL_MB = {"linux": 40, "win64": 25}
 
 
-class World:
-    """One display, the panel, stand-ins and the program; all ended on close."""
+def start(w, poll, reconnect, units=range(1, 9), names=None, silent=(), hanging=(), prefix=()):
+    """The program on fresh stand-ins: silent ones never reply, hanging ones accept no connection."""
+    options = {u: dict(reply="none" if u in silent else "ack", extra=("--stop-accepting",) if u in hanging else ())
+               for u in units}
+    w.start(names, [u for u in units if u not in hanging], {"prefix": prefix}, options, poll=poll, reconnect=reconnect)
 
-    def __init__(self, kind, exe, tools, wine):
-        self.kind, self.exe, self.wine = kind, exe, wine
-        self.ws = Workspace(f"bench-{kind}", tools)
-        self.x = Xvfb(self.ws)
-        self.panel = Panel(self.ws, self.x.env())
-        self.current = None
 
-    def start(self, poll, reconnect, units=range(1, 9), names=None, silent=(), hanging=(), prefix=()):
-        self.sims = {u: UnitSim(self.ws, f"unit{u}", reply="none" if u in silent else "ack",
-                                extra=("--stop-accepting",) if u in hanging else ()) for u in units}
-        addresses = {u: f"127.0.0.1:{s.port}" for u, s in self.sims.items()} | (names or {})
-        self.started = time.monotonic()
-        self.program = Program(self.ws, self.kind, self.exe, self.x.env(),
-                               ini_text(addresses, {n: self.panel.centre(n) for n in range(1, 9)}, poll=poll,
-                                        reconnect=reconnect), self.wine, prefix=prefix)
-        self.ws.watched.add(self.program)
-        for u, s in self.sims.items():
-            if u not in hanging:
-                s.wait_connections(1, 60, f"unit {u} connected")
-        return self
+def ms(w, unit):
+    """Lamp latency in ms (the unit must be connected)."""
+    return w.select(unit, wait=True) * 1000
 
-    def select(self, unit):
-        """Lamp latency in ms (the unit must be connected)."""
-        count = len(self.sims[unit].blocks())
-        shown = self.panel.set({unit: ACTIVE} | ({self.current: GREY} if self.current not in (None, unit) else {}))
-        self.current = unit
-        return (float(self.sims[unit].wait_blocks(count + 1, 10, f"block at unit {unit}")["t"]) - shown) * 1000
 
-    def cpu(self, seconds):
-        start, t0 = self.program.cpu_seconds(), time.monotonic()
-        time.sleep(seconds)  # a measuring window
-        return 100 * (self.program.cpu_seconds() - start) / (time.monotonic() - t0)
-
-    def close(self):
-        self.ws.close(ok=True)
-        if self.wine:
-            self.wine.stop()
+def cpu(w, seconds):
+    used, t0 = w.program.cpu_seconds(), time.monotonic()
+    time.sleep(seconds)  # a measuring window
+    return 100 * (w.program.cpu_seconds() - used) / (time.monotonic() - t0)
 
 
 def figures(values):
@@ -76,43 +50,38 @@ def figures(values):
     return statistics.median(ordered), ordered[int(0.95 * (len(ordered) - 1))], ordered[-1]
 
 
-def run(make, body):
-    w = make()
-    try:
-        return body(w)
-    finally:
-        w.close()
-
-
 def bench(kind, exe, tools, changes):
     print(f"== {kind}: {exe}", flush=True)
-    wine = Wine() if kind == "win64" else None
 
-    def make():
-        return World(kind, exe, tools, wine)
+    def run(body):  # on a display of its own, everything ended afterwards
+        w = World(Workspace(f"bench-{kind}", tools), kind, exe, start=60, trigger=10)
+        try:
+            return body(w)
+        finally:
+            w.ws.close(ok=True)
     rss = 0.0
     for poll in (200, 20):
         def latencies(w):
-            w.start(poll, 3000)
+            start(w, poll, 3000)
             rng, out = random.Random(1), []
             for i in range(changes):
-                out.append(w.select(i % 8 + 1))
+                out.append(ms(w, i % 8 + 1))
                 time.sleep(rng.uniform(0, poll / 1000))  # every phase against the poll timer
             return out, w.program.resources()[0] / 1024
-        values, mb = run(make, latencies)
+        values, mb = run(latencies)
         rss = max(rss, mb)
         median, p95, worst = figures(values)
         goal = GOALS[poll]
         print(f"  PollInterval {poll:3d}: lamp -> block over {len(values)} changes: median {median:.1f} ms, p95 "
               f"{p95:.1f} ms, max {worst:.1f} ms (goal median <= {goal[0]}, max <= {goal[1]})", flush=True)
-    idle, mb = run(make, lambda w: (w.start(200, 3000), time.sleep(1), w.cpu(10), w.program.resources()[0] / 1024)[2:])
+    idle, mb = run(lambda w: (start(w, 200, 3000), time.sleep(1), cpu(w, 10), w.program.resources()[0] / 1024)[2:])
     print(f"  idle, 8 units connected: {idle:.2f} % of a core (goal <= {IDLE_GOAL})", flush=True)
 
     def silent(w):
-        w.start(200, 6000, silent=(1,))
-        w.select(1)
-        return w.cpu(4)  # the reply wait lasts 6 s
-    print(f"  waiting for a silent unit: {run(make, silent):.2f} % of a core (goal <= {SILENT_GOAL})", flush=True)
+        start(w, 200, 6000, silent=(1,))
+        ms(w, 1)
+        return cpu(w, 4)  # the reply wait lasts 6 s
+    print(f"  waiting for a silent unit: {run(silent):.2f} % of a core (goal <= {SILENT_GOAL})", flush=True)
     print(f"  resident memory (largest seen): {max(rss, mb):.1f} MB (goal <= {RSS_GOAL_MB[kind]} MB)", flush=True)
 
     def names(w):
@@ -122,12 +91,12 @@ def bench(kind, exe, tools, changes):
             if label == "with":
                 server = SilentNameServer(w.ws)
                 prefix, unit2 = server.prefix, {2: "unit2.tavo-bench.test:9000"}
-            w.start(50, 500, units=(1, 3), names=unit2, prefix=prefix)
-            out[label] = [w.select(n) for n in (1, 3) * 20]
-            w.program.stop()
+            start(w, 50, 500, units=(1, 3), names=unit2, prefix=prefix)
+            out[label] = [v * 1000 for v in w.tour((1, 3) * 20, wait=True)]
+            w.stop()
         return out
     try:
-        got = run(make, names)
+        got = run(names)
         print("  triggers to units 1 and 3 (PollInterval 50), unit 2 named, its name server silent: "
               + ", ".join(f"{k} it median {figures(v)[0]:.1f} / max {figures(v)[2]:.1f} ms" for k, v in got.items())
               + " (goal max <= 60 ms)", flush=True)
@@ -136,41 +105,38 @@ def bench(kind, exe, tools, changes):
 
     def hanging(w):
         out = {}
-        w.panel.set({2: ACTIVE})
+        w.select(2, wait=False)  # before either start
         for label, hang in (("without", ()), ("with", (1,))):
-            w.start(50, 1000, units=(1, 2, 3), hanging=hang)
-            out[label] = (float(w.sims[2].wait_blocks(1, 30, "unit 2's block")["t"]) - w.started) * 1000
-            w.program.stop()
+            start(w, 50, 1000, units=(1, 2, 3), hanging=hang)
+            out[label] = (w.block(2, 1, 30) - w.started) * 1000
+            w.stop()
         return out
-    got = run(make, hanging)
+    got = run(hanging)
     print(f"  first trigger after start (ReconnectDelay 1000): {got['without']:.0f} ms; with unit 1's connect "
           f"hanging {got['with']:.0f} ms (+{got['with'] - got['without']:.0f} ms, goal <= +1500)", flush=True)
 
     def restart(w):
-        w.start(200, 1000, units=(1, 2))
+        start(w, 200, 1000, units=(1, 2))
         out = []
         for _ in range(5):
-            w.select(1)
-            w.sims[2].send("down")
-            w.program.wait_diagnostic(2, "closed", 10, count=len(out) + 1)
+            ms(w, 1)
+            w.down(2, 10)
             count = len(w.sims[2].blocks())
-            w.panel.set({1: GREY, 2: ACTIVE})
-            w.current = 2
+            w.select(2, wait=False)
             w.program.wait_diagnostic(2, "selection pending", 10, count=len(out) + 1)
-            w.sims[2].send("up")
-            back = float(w.sims[2].wait_event("listening", 5, "unit 2 back", count=len(out) + 2)["t"])
-            out.append((float(w.sims[2].wait_blocks(count + 1, 10, "the pending block")["t"]) - back) * 1000)
+            back = w.back(2)
+            out.append((w.block(2, count + 1, 10, "the pending block") - back) * 1000)
         return out
-    median, _, worst = figures(run(make, restart))
+    median, _, worst = figures(run(restart))
     print(f"  selection made while its unit restarts (ReconnectDelay 1000, PollInterval 200): delivered "
           f"median {median:.0f} / max {worst:.0f} ms after the unit was back (goal <= 1200)", flush=True)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--tools", default=os.path.join(REPO, "build", "linux", "tools"))
-    ap.add_argument("--linux", default=os.path.join(REPO, "build", "linux", "TavoRouterControl"))
-    ap.add_argument("--win64", default=os.path.join(REPO, "build", "win64", "TavoRouterControl.exe"))
+    ap.add_argument("--tools", default=TOOLS)
+    ap.add_argument("--linux", default=built("linux"))
+    ap.add_argument("--win64", default=built("win64"))
     ap.add_argument("--changes", type=int, default=200)
     ap.add_argument("--only", choices=("linux", "win64"))
     args = ap.parse_args()

@@ -13,12 +13,13 @@ import subprocess
 import sys
 import time
 
-from harness import REPO
+from harness import REPO, TOOLS
 from harness.display import Xvfb, screenshot, start_trayer, tray_owned
 from harness.proc import Failure, Workspace, stop_on_signals
-from harness.program import Program, ini_text
-from harness.standins import ACTIVE, GREY, ON_AIR, Panel, UnitSim
+from harness.program import built
+from harness.standins import ACTIVE, GREY, ON_AIR, Panel
 from harness.wine import Wine
+from harness.world import World
 
 OUT = os.path.join(REPO, "build", "demo")
 POLL_MS, RECONNECT_MS = 100, 1000
@@ -36,25 +37,20 @@ class Desktop:
         return dict(os.environ)
 
 
-class Show:
+class Show(World):
     def __init__(self, ws, x, wine, exe):
-        self.ws, self.x, self.kind = ws, x, "win64" if wine else "linux"
-        self.bound = 10 if wine else 5
+        info = subprocess.run(["xdpyinfo"], env=x.env(), capture_output=True, text=True, timeout=30).stdout
+        w, h = map(int, info.split("dimensions:")[1].split()[0].split("x"))
+        panel = Panel(ws, x.env(), x=max(0, (w - 8 * 48 - 126) // 2), y=h // 2, step=48, size=32, legend=True)
+        super().__init__(ws, "win64" if wine else "linux", exe, wine, x, panel, 40 if wine else 15, 10 if wine else 5)
         self.t0 = time.monotonic()
         self.said = 0
         self.latencies, self.expected, self.problems = [], 0, []
-        info = subprocess.run(["xdpyinfo"], env=x.env(), capture_output=True, text=True, timeout=30).stdout
-        w, h = map(int, info.split("dimensions:")[1].split()[0].split("x"))
-        self.panel = Panel(ws, x.env(), x=max(0, (w - 8 * 48 - 126) // 2), y=h // 2, step=48, size=32, legend=True)
-        self.sims = {n: UnitSim(ws, f"unit{n}") for n in (1, 2, 3)}
-        ini = ini_text({n: f"127.0.0.1:{s.port}" for n, s in self.sims.items()},
-                       {n: self.panel.centre(n) for n in range(1, 9)}, poll=POLL_MS, reconnect=RECONNECT_MS)
-        self.program = Program(ws, self.kind, exe, x.env(), ini, wine)
-        ws.watched.add(self.program)
+        self.units(1, 2, 3)
+        self.program = self.launch(self.ini(poll=POLL_MS, reconnect=RECONNECT_MS))
         self.say(f"program started beside its settings ({self.program.ini}): units 1-3 on loopback, "
                  f"PollInterval {POLL_MS}, ReconnectDelay {RECONNECT_MS}")
-        for n, s in self.sims.items():
-            s.wait_connections(1, 40 if wine else 15, f"unit {n} connected")
+        self.connect()
         self.news()
 
     def say(self, text):
@@ -70,18 +66,17 @@ class Show:
     def step(self, title, lamps, unit, pause=1.2):
         """Shows lamps; unit must receive one block (None: nobody)."""
         self.say(f"-- {title}")
-        before = len(self.sims[unit].blocks()) if unit else 0
-        shown = self.panel.set(lamps)
         self.say("   lamps: " + ", ".join(f"{n} {NAMES[c]}" for n, c in sorted(lamps.items())))
         if unit:
             self.expected += 1
             try:
-                block = self.sims[unit].wait_blocks(before + 1, self.bound, f"block at unit {unit}")
-                latency = (float(block["t"]) - shown) * 1000
+                latency = self.select(unit, lamps, wait=True) * 1000
                 self.latencies.append(latency)
                 self.say(f"   unit {unit} received the GP-out block, {latency:.0f} ms after the lamp")
             except Failure:
-                self.problems.append(f"unit {unit} received nothing within {self.bound} s of: {title}")
+                self.problems.append(f"unit {unit} received nothing within {self.trigger} s of: {title}")
+        else:
+            self.panel.set(lamps)
         time.sleep(pause)  # the show's pace, so a person can follow it
         self.news()
 
@@ -92,18 +87,16 @@ class Show:
         self.step("nothing selected, unit 2 on air: the on-air unit is the selection", {3: G, 2: O}, 2)
         self.step("unit 3 selected while unit 2 stays on air: selected outranks on air", {3: A}, 3)
         self.say("-- unit 1 restarts; the program reconnects on its next connection check")
-        self.sims[1].send("restart")
-        self.sims[1].wait_connections(2, 3 * RECONNECT_MS / 1000 + self.bound, "unit 1 reconnected")
+        self.bounce(1, "restart", 3 * RECONNECT_MS / 1000 + self.trigger)
         self.step("unit 1 selected again: the block goes over the new connection", {3: G, 1: A}, 1)
         self.say("-- unit 2 is switched off; the operator selects it meanwhile")
-        self.sims[2].send("down")
-        self.program.wait_diagnostic(2, "closed", 3 * RECONNECT_MS / 1000 + self.bound)
+        self.down(2, 3 * RECONNECT_MS / 1000 + self.trigger)
         self.step("unit 2 selected while it is off: the selection waits for it", {1: G, 2: A}, None, 2.0)
         self.say("-- unit 2 is back: it gets the selection that waited")
-        self.sims[2].send("up")
         self.expected += 1
-        self.sims[2].wait_blocks(len(self.sims[2].blocks()) + 1, 3 * RECONNECT_MS / 1000 + self.bound,
-                                 "the waiting selection at unit 2")
+        waiting = len(self.sims[2].blocks()) + 1
+        self.back(2)
+        self.block(2, waiting, 3 * RECONNECT_MS / 1000 + self.trigger, "the waiting selection at unit 2")
         self.news()
         self.step("lamp 6 lit, a unit this demo does not configure: nothing is sent", {2: G, 6: A}, None)
         self.step("unit 3 selected, unit 2 on air", {6: G, 3: A, 2: O}, 3, 0.5)
@@ -125,11 +118,10 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--windows", action="store_true", help="the win64 build under wine64")
     ap.add_argument("--exe", help="the program (default: the build's)")
-    ap.add_argument("--tools", default=os.path.join(REPO, "build", "linux", "tools"))
+    ap.add_argument("--tools", default=TOOLS)
     ap.add_argument("--own-display", action="store_true", help="an Xvfb of its own even when DISPLAY is set")
     args = ap.parse_args()
-    exe = args.exe or os.path.join(REPO, "build", *(("win64", "TavoRouterControl.exe") if args.windows
-                                                    else ("linux", "TavoRouterControl")))
+    exe = args.exe or built("win64" if args.windows else "linux")
     for path in (exe, os.path.join(args.tools, "tavo-unit-sim")):
         if not os.path.isfile(path):
             print(f"demo: {path} does not exist; build it first (scripts/demo does)", file=sys.stderr)

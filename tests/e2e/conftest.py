@@ -4,19 +4,16 @@ one wine server), shared by the session; per test a workspace with the program a
 import os, re, time
 from types import SimpleNamespace
 import pytest
-from harness import REPO
-from harness.display import Xvfb
+from harness import TOOLS, world
 from harness.proc import Failure, Workspace, wait_for
-from harness.program import Program, ini_text
-from harness.standins import ACTIVE, GREY, INF, Ledger, Panel, UnitSim
-from harness.wine import Wine
+from harness.program import built
 
 
 def pytest_addoption(parser):  # each program's picker is beside it
     parser.addoption("--build", action="append", choices=("linux", "win64"), help="only this build (default both)")
-    parser.addoption("--linux-exe", default=os.path.join(REPO, "build/linux/TavoRouterControl"))
-    parser.addoption("--win64-exe", default=os.path.join(REPO, "build/win64/TavoRouterControl.exe"))
-    parser.addoption("--tools", default=os.path.join(REPO, "build/linux/tools"))
+    parser.addoption("--linux-exe", default=built("linux"))
+    parser.addoption("--win64-exe", default=built("win64"))
+    parser.addoption("--tools", default=TOOLS)
 
 
 def pytest_configure(config):
@@ -48,35 +45,27 @@ def pytest_terminal_summary(terminalreporter):
 
 @pytest.fixture(scope="session")
 def build(request):
+    """A build's program and bounds, and one display for all of its scenarios with the lamp panel and wine."""
     kind, option, wine = request.param, request.config.getoption, request.param == "win64"
     if not os.path.isfile(exe := option(f"--{kind}-exe")):
         pytest.skip(f"{exe} does not exist: build the {kind} configuration first")
+    ws = Workspace(f"e2e-{kind}", option("--tools"))
     # start, trigger, window: bounds of waits, not delays. Every winsock call goes through the wine server,
     # which other busy sockets keep busy: the hold-up goals get allowance_ms more under wine.
-    return SimpleNamespace(kind=kind, wine=wine, tools=option("--tools"), exe=exe,
-                           picker=os.path.join(os.path.dirname(exe), "TavoLampPicker" + ".exe" * wine),
-                           start=40 if wine else 15, trigger=6 if wine else 4, window=30 if wine else 15,
-                           allowance_ms=40 if wine else 0)
-
-
-@pytest.fixture(scope="session")
-def desk(build, request):
-    """One display for all of a build's scenarios, with the lamp panel and (Windows build) wine."""
-    ws = Workspace(f"e2e-{build.kind}", build.tools)
-    x = Xvfb(ws)
-    desk = SimpleNamespace(x=x, panel=Panel(ws, x.env()), wine=Wine() if build.wine else None)
-    ws.cleanups.append(lambda: desk.wine and desk.wine.stop())
-    yield desk
+    yield SimpleNamespace(kind=kind, wine=wine, tools=option("--tools"), exe=exe,
+                          picker=os.path.join(os.path.dirname(exe), "TavoLampPicker" + ".exe" * wine),
+                          start=40 if wine else 15, trigger=6 if wine else 4, window=30 if wine else 15,
+                          allowance_ms=40 if wine else 0, desk=world.World(ws, kind, exe))
     ws.close(ok=request.session.testsfailed == 0)
 
 
-class World:
-    """One scenario: unit stand-ins, the program, the selections made and what the units received."""
+class World(world.World):
+    """One scenario on the build's display, and the windows it looks at. figure(line): printed in the summary."""
 
-    def __init__(self, desk, build, ws):
-        self.x, self.panel, self.wine, self.build, self.ws = desk.x, desk.panel, desk.wine, build, ws
-        self.sims, self.program, self.current = {}, None, None
-        self.ledger = Ledger(self.sims, seen=0.6 if build.wine else 0.3)
+    def __init__(self, build, ws, figure):
+        d, self.build, self.figure = build.desk, build, figure
+        super().__init__(ws, build.kind, build.exe, d.wine, d.x, d.panel, build.start, build.trigger,
+                         seen=0.6 if build.wine else 0.3)
 
     def search(self, *criteria, visible=True):
         """xdotool search, retried while windows vanish during the search (xdotool gives up then)."""
@@ -137,48 +126,6 @@ class World:
             clicked[0] = time.monotonic()
         wait_for(closed, 10, f"box {window} /{title}/ answered", interval=0.1)
 
-    def unit(self, n, **kw):
-        self.sims[n] = UnitSim(self.ws, f"unit{n}", **kw)
-        return self.sims[n]
-
-    def ini(self, addresses=None, **kw):
-        units = {n: f"127.0.0.1:{s.port}" for n, s in self.sims.items()} | (addresses or {})
-        return ini_text(units, {n: self.panel.centre(n) for n in range(1, 9)}, **kw)
-
-    def launch(self, ini, watch=True, **kw):
-        p = Program(self.ws, self.build.kind, self.build.exe, self.x.env(), ini, self.wine, **kw)
-        self.ws.watched.update([p] * watch)
-        return p
-
-    def start(self, addresses=None, wait=None, program=None, **kw):
-        """Starts the program on the stand-ins and addresses {n: text}; waits for those in wait (all) to connect."""
-        self.program = self.launch(self.ini(addresses, **kw), **(program or {}))
-        for n in self.sims if wait is None else wait:
-            self.sims[n].wait_connections(1, self.build.start, f"unit {n} connected after start-up")
-        return self.program
-
-    def connected(self, n, margin=0.05):
-        now = time.monotonic()
-        return any(a + margin <= now and b == INF for a, b in self.sims[n].live())
-
-    def bounce(self, n, command):
-        count = len(self.sims[n].connections())
-        self.sims[n].send(command)
-        self.sims[n].wait_connections(count + 1, self.build.start, f"unit {n} reconnected after {command!r}")
-
-    def select(self, unit, lamps=None, wait=None, bound=None, what=None):
-        """Shows lamps (default: unit's lit, the last one grey); waits for unit's block if it is connected."""
-        lamps = lamps or {unit: ACTIVE} | ({self.current: GREY} if self.current not in (None, unit) else {})
-        wait = self.connected(unit, 0) if wait is None else wait
-        before = len(self.sims[unit].blocks())
-        shown = self.panel.set(lamps)
-        if unit != self.current:
-            self.ledger.add(unit, shown)
-        self.current = unit
-        if wait:
-            block = self.sims[unit].wait_blocks(before + 1, bound or self.build.trigger, what or f"unit {unit}'s block")
-            return float(block["t"]) - shown
-
     def judge(self, report=False):
         """Holds what the units received against the selections made; report: prints its figures."""
         figures, problems, _ = self.ledger.judge(time.monotonic())
@@ -192,12 +139,10 @@ class World:
 
 
 @pytest.fixture
-def w(desk, build, request):
+def w(build, request):
     ws, failed = Workspace(re.sub(r"[^\w-]", "-", request.node.name), build.tools), request.session.testsfailed
-    desk.panel.reset()
-    world = World(desk, build, ws)
-    world.figure = lambda line: request.node.user_properties.append(("figure", line))  # printed in the summary
-    yield world
+    build.desk.panel.reset()
+    yield World(build, ws, lambda line: request.node.user_properties.append(("figure", line)))
     if request.session.testsfailed > failed:  # this test's set-up or call failed: its traces are kept
-        desk.x.run("import", "-window", "root", f"{ws.dir}/failure.png")  # a picture of the screen, kept too
+        build.desk.x.run("import", "-window", "root", f"{ws.dir}/failure.png")  # a picture of the screen, kept too
     ws.close(ok=request.session.testsfailed == failed)

@@ -6,24 +6,23 @@ import os, re, shutil, subprocess, time
 from collections import Counter
 from pathlib import Path
 import pytest
-from harness.display import Xvfb, start_trayer
+from harness.display import start_trayer
 from harness.names import SilentNameServer, Unavailable
 from harness.proc import wait_for
-from harness.program import ERROR_TITLE, EXE_NAME, Program, ini_text
-from harness.standins import ACTIVE, ON_AIR, Panel
+from harness.program import ERROR_TITLE as E, EXE_NAME
+from harness.standins import ACTIVE, ON_AIR
+from harness.world import World
 
 STARTS = [  # case, settings edit (pattern, replacement; None: no file), box title, once it is closed, what it says
     ("no Version", (r"\[General\]\r\nVersion=1\r\n", ""), "Warning", "runs", ["TavoRouterControl.ini"]),
     ("no unit configured", (r"Unit1=[^\r]*", "Unit1="), "Warning", "runs", ["{ini}", "[Devices]"]),
-    ("PollInterval not a number", ("PollInterval=50", "PollInterval=fast"), ERROR_TITLE, "ends",
-     ["{ini}", "PollInterval"]),
-    ("UnitActiveColor not a colour", ("ActiveColor=#", "ActiveColor=blue#"), ERROR_TITLE, "ends",
-     ["{ini}", "UnitActiveColor"]),
-    ("no settings file", None, ERROR_TITLE, "ends", ["{ini}", "{xdg}"]),
-    ("unknown host name", (r"Unit1=[^\r]*", "Unit1=missing.tavo-e2e.test:9000"), ERROR_TITLE, "later attempts silent",
+    ("PollInterval not a number", ("PollInterval=50", "PollInterval=fast"), E, "ends", ["{ini}", "PollInterval"]),
+    ("UnitActiveColor not a colour", ("ActiveColor=#", "ActiveColor=blue#"), E, "ends", ["{ini}", "UnitActiveColor"]),
+    ("no settings file", None, E, "ends", ["{ini}", "{xdg}"]),
+    ("unknown host name", (r"Unit1=[^\r]*", "Unit1=missing.tavo-e2e.test:9000"), E, "later attempts silent",
      ["Could not resolve hostname missing.tavo-e2e.test!"]),
     # Last: its box comes back at every attempt, on top of any box still open.
-    ("port out of range", (r"Unit1=[^\r]*", "Unit1=127.0.0.1:70000"), ERROR_TITLE, "comes again",
+    ("port out of range", (r"Unit1=[^\r]*", "Unit1=127.0.0.1:70000"), E, "comes again",
      ["An unknown error occurred while connecting to or communicating with the unit."]),
 ]
 # The icon's own colours (resources/TavoRouterControl-*.png): background, red lamp, blue lamp.
@@ -79,22 +78,20 @@ def test_command_line(build):
 
 
 LOCATIONS = [  # case, where files go (beside the program, $XDG_CONFIG_HOME, ~/.config), the unit to use
-    ("$XDG_CONFIG_HOME", ("xdg",), 1),
-    ("~/.config without XDG_CONFIG_HOME", ("home",), 1),
-    ("beside the program first", ("beside", "xdg"), 2),
+    ("$XDG_CONFIG_HOME", ("xdg-config",), 1),
+    ("~/.config without XDG_CONFIG_HOME", ("home/.config",), 1),
+    ("beside the program first", ("beside", "xdg-config"), 2),
 ]
 
 
 @pytest.mark.parametrize("case,places,used", LOCATIONS, ids=[c for c, _, _ in LOCATIONS])
 @pytest.mark.linux_only
 def test_settings_location(w, build, case, places, used):
-    sims = {n: w.unit(n) for n in (1, 2)}
-    name = "StudioRouter"  # the file is named after the executable
-    text = {n: ini_text({n: f"127.0.0.1:{sims[n].port}"}, {k: w.panel.centre(k) for k in (1, 2)}) for n in (1, 2)}
-    for place, folder in (("xdg", "xdg-config"), ("home", "home/.config")):
-        if place in places:
-            Path(w.ws.folder(folder, "TavoRouterControl"), f"{name}.ini").write_text(text[1])
-    env = {"HOME": w.ws.folder("home")} | ({"XDG_CONFIG_HOME": None} if "home" in places else {})
+    sims, name = w.units(1, 2), "StudioRouter"  # the file is named after the executable
+    text = {n: w.ini({3 - n: ""}) for n in (1, 2)}  # unit n alone
+    for folder in set(places) - {"beside"}:
+        Path(w.ws.folder(folder, "TavoRouterControl"), f"{name}.ini").write_text(text[1])
+    env = {"HOME": w.ws.folder("home")} | ({"XDG_CONFIG_HOME": None} if "home/.config" in places else {})
     w.launch(text[2] if "beside" in places else None, name=name, env=env)
     sims[used].wait_connections(1, build.start, f"{case}: unit {used} of that file connected")
     assert not sims[3 - used].connections(), f"{case}: the program read the other settings file too"
@@ -105,14 +102,13 @@ def test_never(w, build):
     """Under strace: no server socket, no file written, no settings file read but its own (one of the same name
     lies where it starts and in the settings folder), no other program started; the units get only GP-out."""
     strace = shutil.which("strace") or pytest.skip("strace is not installed (scripts/deps test)")
-    sims = {n: w.unit(n) for n in (1, 2, 3)}
     trace = os.path.join(w.ws.dir, "strace.txt")
     for folder in (w.ws.folder("elsewhere"), w.ws.folder("xdg-config", "TavoRouterControl")):
         Path(folder, "TavoRouterControl.ini").write_text("[Devices]\nUnit1=127.0.0.1:1\n")
-    w.start(program={"prefix": [strace, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,execve"]})
-    sims[3].send("flood:2000000")
-    for n in (1, 3, 2, 1):
-        w.select(n, bound=10)
+    w.start(units=(1, 2, 3),
+            program={"prefix": [strace, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,execve"]})
+    w.sims[3].send("flood:2000000")
+    w.tour((1, 3, 2, 1), bound=10)
     w.program.stop()
     own, exe, done = os.path.realpath(w.program.ini), re.escape(w.program.exe), r"^(?!.* = -1 )"  # done: succeeded
     never = {"server socket": r"^(listen|accept4?)\(|^bind\(.*AF_INET",
@@ -125,27 +121,25 @@ def test_never(w, build):
     assert any(c.startswith("connect(") for c in calls), "the trace shows no connect: it is blind"
     assert not problems and inis == {own}, "strace:\n  " + "\n  ".join(problems[:15] + [f"settings files read: {inis}"])
     w.judge()  # the units received nothing but the GP-out block
-    blocks = sum(len(s.blocks()) for s in sims.values())
+    blocks = sum(len(s.blocks()) for s in w.sims.values())
     w.figure(f"{blocks} blocks at the units, each the GP-out block; only its own settings file read")
 
 
 @pytest.mark.linux_only
 def test_screen_growth(w, build):
     """A lamp outside the screen at start-up is read once the screen has grown to take it in."""
-    x = Xvfb(w.ws)
-    Panel(w.ws, x.env()).set({2: ACTIVE})  # at y 900..924, where the rig's panel has it too
-    x.run("xrandr", "--fb", "1280x880")  # it shrinks the screen, though it fails to fit its output to it
-    if "1280x880 pixels" not in x.run("xdpyinfo").stdout:
+    g = World(w.ws, "linux", build.exe)  # a display of its own, its panel where the rig's is
+    g.select(2, wait=False)  # lamp 2 at y 900..924
+    g.x.run("xrandr", "--fb", "1280x880")  # it shrinks the screen, though it fails to fit its output to it
+    if "1280x880 pixels" not in g.x.run("xdpyinfo").stdout:
         pytest.skip("Xvfb cannot change its screen size here")
-    sims = {n: w.unit(n) for n in (1, 2)}
-    w.ws.watched.add(Program(w.ws, "linux", build.exe, x.env(), w.ini()))
-    sims[2].wait_connections(1, build.start, "unit 2 connected")
+    g.start(wait=(2,), units=(1, 2))
     time.sleep(0.3)  # polls while the lamp is off the screen: nothing to wait for
-    assert not sims[2].blocks(), "a lamp outside the screen selected its unit"
+    assert not g.sims[2].blocks(), "a lamp outside the screen selected its unit"
     grown = time.monotonic()
-    x.run("xrandr", "--fb", "1280x1024")
-    block = sims[2].wait_blocks(1, build.trigger, "unit 2 selected once the screen took its lamp in")
-    w.figure(f"unit 2's block {(float(block['t']) - grown) * 1000:.0f} ms after the screen grew")
+    g.x.run("xrandr", "--fb", "1280x1024")
+    block = g.block(2, 1, build.trigger, "unit 2 selected once the screen took its lamp in")
+    w.figure(f"unit 2's block {(block - grown) * 1000:.0f} ms after the screen grew")
 
 
 def grab(xvfb, box):
@@ -243,8 +237,7 @@ def test_tray(w, build):
         w.x.run("xdotool", "key", *(["--window", menu] if build.wine else []), *["Down"] * downs, "Return")
         w.x.run("xdotool", "keyup", "Return")
         wait_for(lambda: menu not in w.search("--class", "."), 10, "the menu closed after a choice")
-    w.unit(1)
-    p = w.start()
+    p = w.start(units=(1,))
     icon = icons(1, "the icon docked with the application's image")[0]  # in trayer: its panel has grown
     # The tooltip: a small window of its own (under wine, explorer's), one line as wide as its text.
     owner = "explorer" if build.wine else EXE_NAME
@@ -271,16 +264,14 @@ def test_tray(w, build):
     w.dismiss(about, f"^About {EXE_NAME}$")
     icon = icons(1, "the icon still there after About")[0]
     # A second start of the same copy says so and ends with 0; the first runs on.
-    second = Program(w.ws, build.kind, p.exe, w.x.env(), wine=w.wine, again=True)
+    second = w.launch(None, False, p.exe, again=True)
     box = wait_for(lambda: w.boxes(second, EXE_NAME), build.window, "the second start's box").pop()
     w.dismiss(box, f"^{EXE_NAME}$")
     assert second.wait_exit(build.window, "the second start") == 0, f"its status: {second.proc.returncode}"
     # A renamed copy elsewhere runs beside it and leaves through its own Exit.
-    other = Program(w.ws, build.kind, p.exe, w.x.env(), open(p.ini).read(), w.wine, name=EXE_NAME + "B")
-    if build.wine:
-        mine = [b for b in icons(2, "both copies' icons in wine's tray") if abs(b[0] - icon[0]) > 4]
-    else:
-        mine = icons(1, "the renamed copy's icon", EXE_NAME + "B")
+    other = w.launch(open(p.ini).read(), False, p.exe, name=EXE_NAME + "B")
+    mine = icons(1, "the renamed copy's icon", EXE_NAME + "B") if not build.wine else [
+        b for b in icons(2, "both copies' icons in wine's tray") if abs(b[0] - icon[0]) > 4]
     choose(open_menu(mine[0], 1, EXE_NAME + "B"), 3)
     assert other.wait_exit(build.window, "the renamed copy's Exit") == 0, f"its status: {other.proc.returncode}"
     left = icons(1, "only the first copy's icon left")[0]
@@ -296,14 +287,11 @@ def test_picker(w, build):
     """The pointer on lamps, keys pressed: the [TavoGUI] lines printed and copied are exact."""
     w.panel.set({1: ACTIVE, 2: ON_AIR})
     w.x.run("xdotool", "mousemove", "640", "300")
-    picker = Program(w.ws, build.kind, build.picker, w.x.env(), wine=w.wine, name="TavoLampPicker")
-    w.ws.watched.add(picker)
+    picker = w.launch(None, exe=build.picker, name="TavoLampPicker")
     win = wait_for(lambda: w.search("--name", "^TavoLampPicker$"), build.window, "the picker's window")[0]
 
-    def press(*keys):
-        if build.wine:  # the Linux build takes its keys on the whole screen
-            w.x.run("xdotool", "windowfocus", "--sync", win)
-        w.x.run("xdotool", "key", "--delay", "30", *keys)
+    def press(*keys):  # the Linux build takes its keys on the whole screen
+        w.x.run("xdotool", *(["windowfocus", "--sync", win] if build.wine else []), "key", "--delay", "30", *keys)
 
     def beside(g, px, py, gap=24):  # the window keeps a gap to the pointer, right/below or left/above it
         return g and g[0] in (px + gap + 1, px - gap - g[2]) and g[1] in (py + gap + 1, py - gap - g[3])

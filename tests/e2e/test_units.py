@@ -5,7 +5,7 @@ import os, subprocess, time
 import pytest
 from harness.names import SilentNameServer, Unavailable
 from harness.program import ERROR_TITLE
-from harness.proc import Failure, wait_for
+from harness.proc import wait_for
 from harness.standins import ACTIVE as A, GREY as G, ON_AIR as O
 
 ERROR_BOX = f"^{ERROR_TITLE}$"
@@ -32,10 +32,8 @@ RULES = [  # lamps changed, the unit selected afterwards (None: the selection st
 def test_eight_units(w, build):
     """Units 1-3 behave, units 4-8 each misbehave in their own way: the selection rules, exactly-once
     delivery, the hold-up of the well-behaved units, memory and descriptors, no listening, no files written."""
-    for n in range(1, 9):
-        w.unit(n, **BAD.get(n, {}))
     w.ledger.back[7] = RECONNECT_MS / 1000 + 0.2  # the silent unit's greeting wait holds delivery this long
-    p, sims = w.start(poll=POLL_MS, reconnect=RECONNECT_MS), w.sims
+    p, sims = w.start(units={n: BAD.get(n, {}) for n in range(1, 9)}, poll=POLL_MS, reconnect=RECONNECT_MS), w.sims
     watched = [w.ws.dir] + ([os.path.join(w.wine.env["WINEPREFIX"], "drive_c", "users")] if build.wine else [])
 
     def files():  # and when each was last written
@@ -43,11 +41,12 @@ def test_eight_units(w, build):
                 for d, _, names in os.walk(root) for n in names if not n.endswith((".log", ".stderr"))}
     before_files, latencies, after_silent = files(), [], []
 
-    def select(n):
-        silent_before = w.current == 7
-        lat = w.select(n, bound=build.trigger + (RECONNECT_MS / 1000 if silent_before else 0))
-        if lat is not None and n <= 3:
-            (after_silent if silent_before else latencies).append(lat * 1000)
+    def select(*units):
+        for n in units:
+            silent_before = w.current == 7
+            lat = w.select(n, bound=build.trigger + (RECONNECT_MS / 1000 if silent_before else 0))
+            if lat is not None and n <= 3:
+                (after_silent if silent_before else latencies).append(lat * 1000)
     for lamps, unit, what in RULES:
         if unit:
             latencies.append(w.select(unit, lamps, wait=True, what=f"{what}: block at unit {unit}") * 1000)
@@ -55,31 +54,23 @@ def test_eight_units(w, build):
             w.panel.set(lamps)
             time.sleep(0.2)  # four polls see the screen where nothing is to happen
 
-    def level():  # with every unit connected, so that the descriptors compare
-        wait_for(lambda: all(w.connected(n) for n in sims), build.start, "every unit connected", w.ws.check_alive)
-        return p.resources()
-
     def flood(size):  # while the selection moves over the units, until unit 4's last byte left
         sent, deadline = len(sims[4].events("sent")), time.monotonic() + (120 if build.wine else 60)
         sims[4].send(f"flood:{size}")
         while not any(e["what"] == "flood" for e in sims[4].events("sent")[sent:]):
             assert time.monotonic() < deadline, f"the program did not take {size} bytes from unit 4 in time"
-            for n in (1, 2, 4, 3, 5):
-                select(n)
+            select(1, 2, 4, 3, 5)
     flood(10 * 1024 * 1024)  # warm-up: the allocator has had its large buffers once
-    for n in (1, 5, 2, 6, 3, 7, 1, 8, 2):  # and every unit has been triggered
-        select(n)
-    base = level()
+    select(1, 5, 2, 6, 3, 7, 1, 8, 2)  # and every unit has been triggered
+    base = w.level()
     # Everything at once: unit 8 stops accepting (the program's reconnect hangs), unit 4 floods, unit 6
     # resets after half a reply, closes in an orderly way and restarts, unit 7 stays silent.
-    sims[8].send("stop-accepting")
-    sims[8].wait_event("stopped-accepting", 5, "unit 8 stopped accepting")
+    w.command(8, "stop-accepting", "stopped-accepting")
     sims[8].send("reset")
     flood(20 * 1024 * 1024)
     for command in ("close", "restart"):
         w.bounce(6, command)
-        for n in (6, 1, 7, 2, 5, 3, 8, 1, 4, 2):
-            select(n)
+        select(6, 1, 7, 2, 5, 3, 8, 1, 4, 2)
     assert any(e["reason"] == "reply-reset" for e in sims[6].events("closed")), "unit 6 never reset mid-reply"
     assert not any(e["what"] in ("greeting", "reply") for e in sims[7].events("sent")), "unit 7 was not silent"
     assert len(sims[8].connections()) == 1, "unit 8's backlog was full, yet it accepted"
@@ -91,15 +82,10 @@ def test_eight_units(w, build):
     # Back to good behaviour: memory and descriptors come back to their level.
     sims[8].send("accept")
     sims[6].send("reply:ack")
-    for n in (1, 5, 2, 6, 3, 7, 1, 8, 2, 4, 1):
-        select(n)
-    level()
-    try:
-        wait_for(lambda: (lambda r: r[1] == base[1] and r[0] <= base[0] + RSS_SLACK_KIB[build.kind])(p.resources()),
-                 20, "resident memory and descriptors back to their level", w.ws.check_alive)
-    except Failure as f:
-        raise Failure(f"{f}: {base} (KiB, descriptors) before, now {p.resources()}") from None
-    w.figure(f"resident {base[0]} -> {p.resources()[0]} KiB, descriptors {base[1]} -> {p.resources()[1]}")
+    select(1, 5, 2, 6, 3, 7, 1, 8, 2, 4, 1)
+    now, flat = w.settled(base, RSS_SLACK_KIB[build.kind], 20)
+    assert flat, f"resident memory and descriptors not back to their level in 20 s: {base} before, now {now}"
+    w.figure(f"resident {base[0]} -> {now[0]} KiB, descriptors {base[1]} -> {now[1]}")
     changed = sorted(k for k, v in files().items() if before_files.get(k) != v)
     assert not changed, f"files written during the run: {changed[:10]}"
     w.judge(report=True)
@@ -113,36 +99,24 @@ def test_eight_units(w, build):
 
 def test_pending_selection(w, build):
     """A selection whose unit is away is sent once when the unit is back, unless superseded first."""
-    sims = {n: w.unit(n) for n in (1, 2, 3)}
-    p, limit = w.start(poll=50, reconnect=500), 500 + 50 + build.allowance_ms
-
-    def command(n, word, event):
-        count = len(sims[n].events(event)) + 1
-        sims[n].send(word)
-        return float(sims[n].wait_event(event, 5, f"unit {n}: {word}", count)["t"])
-
-    def away(n):  # down, and the program has seen it go
-        closed = sum(d == "closed" for _, _, d in p.diagnostics(n))
-        command(n, "down", "down")
-        p.wait_diagnostic(n, "closed", build.start, count=closed + 1)
+    p, limit, sims = w.start(units=(1, 2, 3), poll=50, reconnect=500), 500 + 50 + build.allowance_ms, w.sims
     w.select(1)
     # Unit 3 goes down as its selection comes: the program's send fails, or its pass sees it first.
     for n, how in ((2, "down before the selection"), (3, "down as the selection came")):
         before = len(sims[n].blocks())
-        away(n) if n == 2 else command(n, "down", "down")
+        w.down(n) if n == 2 else w.command(n, "down", "down")
         w.select(n)
         p.wait_diagnostic(n, "selection pending" + " (not connected)" * (n == 2), build.trigger)
         p.wait_diagnostic(n, "refused", build.start)
-        up = command(n, "up", "listening")
-        block = sims[n].wait_blocks(before + 1, build.start, f"unit {n}'s pending selection delivered")
-        late = (float(block["t"]) - up) * 1000
+        up = w.back(n)
+        late = (w.block(n, before + 1, build.start, f"unit {n}'s pending selection delivered") - up) * 1000
         p.wait_diagnostic(n, "selection delivered late", build.trigger)
         w.figure(f"selection while unit {n} was away ({how}): {late:.0f} ms after it was back (goal {limit} ms)")
         assert late <= limit, f"unit {n}'s pending selection came {late:.0f} ms after it was back, limit {limit} ms"
         w.bounce(n, "reset")  # not sent again after a reconnect (the ledger counts)
         w.select(1)
     # A newer selection replaces the pending one; the unit back gets nothing.
-    away(2)
+    w.down(2)
     w.select(2)
     p.wait_diagnostic(2, "selection pending (not connected)", build.trigger, count=2)
     w.select(3)
@@ -161,11 +135,9 @@ def test_silent_name_server(w, build):
         names = SilentNameServer(w.ws)
     except Unavailable as e:
         pytest.skip(str(e))
-    for n in (1, 3):
-        w.unit(n)
-    w.start({2: "unit2.tavo-e2e.test:9000"}, poll=50, reconnect=500, program={"prefix": names.prefix})
+    w.start({2: "unit2.tavo-e2e.test:9000"}, units=(1, 3), poll=50, reconnect=500, program={"prefix": names.prefix})
     wait_for(lambda: names.asked("unit2.tavo-e2e.test"), build.start, "unit 2's name looked up", w.ws.check_alive)
-    latencies, limit = [w.select(n) * 1000 for n in (1, 3) * 8], 50 + 10 + build.allowance_ms
+    latencies, limit = [v * 1000 for v in w.tour((1, 3) * 8)], 50 + 10 + build.allowance_ms
     w.figure(f"triggers to units 1 and 3 while unit 2's lookup hangs: max {max(latencies):.1f} ms, "
              f"mean {sum(latencies) / len(latencies):.1f} ms (goal {limit} ms)")
     assert max(latencies) <= limit, f"triggers held up by the hanging lookup: {[round(v) for v in latencies]} ms"
@@ -177,17 +149,16 @@ def test_hanging_connect_at_start(w, build):
     """Unit 1's connect hangs (full backlog) at start-up, unit 4 refuses: unit 2, selected before the
     start, gets its block at most ReconnectDelay + 0.5 s later than without them; the first error box
     stays open, unanswered, while the others are connected, polled, triggered and reconnected."""
-    delay, times, shown, refused = 500, {}, w.panel.set({2: A}), None
+    delay, times, refused = 500, {}, None
+    w.select(2, wait=False)  # before either start
     for hang in (False, True):
         sims = {n: w.unit(n, extra=("--stop-accepting",) if hang and n == 1 else ()) for n in (1, 2, 3)}
-        started = time.monotonic()
         p = w.start({4: f"127.0.0.1:{refused}"} if hang else {}, wait=(2,), poll=50, reconnect=delay)
-        times[hang] = float(sims[2].wait_blocks(1, build.start, "unit 2's selection at start-up")["t"]) - started
+        times[hang] = w.block(2, 1, build.start, "unit 2's selection at start-up") - w.started
         if not hang:  # the first unit 3's port refuses from now on
-            p.stop()
+            w.stop()
             sims[3].stop()
             refused = sims[3].port
-            w.sims.clear()
     extra = (times[True] - times[False]) * 1000
     w.figure(f"first block after start: {times[False] * 1000:.0f} ms, with unit 1 hanging {times[True] * 1000:.0f} ms "
              f"(+{extra:.0f} ms, goal +{delay + 500} ms)")
@@ -195,8 +166,6 @@ def test_hanging_connect_at_start(w, build):
     p.wait_diagnostic(1, "timed out", delay / 1000 + build.trigger)
     p.wait_diagnostic(4, "refused", build.trigger)
     box = wait_for(lambda: w.search("--name", ERROR_BOX), build.window, "the first failed connection's error box")[0]
-    w.ledger.add(2, shown)
-    w.current = 2
     w.select(3)
     w.bounce(2, "reset")  # while the box is open
     w.select(2)
@@ -215,35 +184,31 @@ def test_vanishing_unit(w, build):
     tag = time.monotonic_ns() % 100000
     ns_prog, ns_unit, veth, unit_ip = f"tavo-{tag}-p", f"tavo-{tag}-u", f"tv{tag}", "10.213.0.2"
 
-    def ip(*commands, ns=None):
-        r = subprocess.run(["ip", *(["-n", ns] if ns else []), "-batch", "-"], input="\n".join(commands),
+    def ip(*commands, ns=None, check=True):  # -force: every command of a batch is tried, also after a failure
+        r = subprocess.run(["ip", "-force", *(["-n", ns] if ns else []), "-batch", "-"], input="\n".join(commands),
                            capture_output=True, text=True, timeout=20)
-        assert r.returncode == 0, f"ip {commands}: {r.stderr.strip()}"
+        assert r.returncode == 0 or not check, f"ip {commands}: {r.stderr.strip()}"
+    w.ws.cleanups.append(lambda: ip(f"netns del {ns_prog}", f"netns del {ns_unit}", check=False))
     try:
-        ip(f"netns add {ns_prog}")
+        ip(f"netns add {ns_prog}", f"netns add {ns_unit}",
+           f"link add {veth}p netns {ns_prog} type veth peer name {veth}u netns {ns_unit}")
     except (OSError, AssertionError) as f:
         pytest.skip(f"needs root and ip(8) for network namespaces of the test's own: {f}")
-    w.ws.cleanups.append(lambda: subprocess.run(["ip", "-force", "-batch", "-"], text=True, capture_output=True,
-                                                input=f"netns del {ns_prog}\nnetns del {ns_unit}"))
-    ip(f"netns add {ns_unit}", f"link add {veth}p netns {ns_prog} type veth peer name {veth}u netns {ns_unit}")
     for ns, end, address in ((ns_prog, "p", "10.213.0.1"), (ns_unit, "u", unit_ip)):
         ip("link set lo up", f"addr add {address}/30 dev {veth}{end}", f"link set {veth}{end} up", ns=ns)
     in_prog, in_unit = ("ip", "netns", "exec", ns_prog), ("ip", "netns", "exec", ns_unit)
-    for n in (1, 2, 3):
-        w.unit(n, prefix=in_prog)
+    w.units(1, 2, 3, prefix=in_prog)
     vanishing = w.unit(4, extra=("--bind", unit_ip), prefix=in_unit)
     if build.wine:  # winsock sockets are the wine server's: it runs in the program's namespace
         w.wine.stop()
         w.wine.start(w.x.env(), prefix=in_prog)
         w.ws.cleanups.append(w.wine.stop)
     p = w.start({4: f"{unit_ip}:{vanishing.port}"}, poll=50, reconnect=500, program={"prefix": in_prog})
-    w.select(4)
-    w.select(1)
+    w.tour((4, 1))
     ip(f"link set {veth}u down", ns=ns_unit)
     cut, seen = time.monotonic(), len(p.diagnostics(4))
     while not any(d == "closed" for _, _, d in p.diagnostics(4)[seen:]):
-        for n in (2, 3, 1):
-            w.select(n)
+        w.tour((2, 3, 1))
         assert time.monotonic() - cut < 30, "the program still holds its connection to unit 4 30 s after the cut"
     w.figure(f"the dead connection dropped {time.monotonic() - cut:.1f} s after the link was cut")
     ip(f"link set {veth}u up", ns=ns_unit)

@@ -9,7 +9,7 @@ import tempfile
 import threading
 import time
 
-from harness import REPO
+from harness import REPO, TOOLS
 
 _LIVE = set()  # process groups still to end when the interpreter exits, whatever happened
 
@@ -152,7 +152,7 @@ class Workspace:
 
     def __init__(self, name, tools=None):
         self.name = name
-        self.tools = tools or os.path.join(REPO, "build", "linux", "tools")
+        self.tools = tools or TOOLS
         self.dir = tempfile.mkdtemp(prefix=f"tavo-{name}-")
         self.processes = []
         self.watched = set()

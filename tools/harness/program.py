@@ -5,6 +5,7 @@ import os
 import re
 import shutil
 
+from harness import REPO
 from harness.proc import Failure, LogProcess
 from harness.standins import ACTIVE, ON_AIR
 
@@ -14,6 +15,11 @@ ERROR_TITLE = f"{EXE_NAME} - Error"
 DIAGNOSTIC = re.compile(r"^\S+: Unit(\d) (\S*): (.+)$")
 DEBUGSTR = re.compile(r'debugstr:OutputDebugStringA "(.*)"$')
 MSGBOX = re.compile(r'msgbox:MSGBOX_OnInit L"(.*)"$')
+
+
+def built(kind):
+    """Where the build of kind puts the program."""
+    return os.path.join(REPO, "build", kind, EXE_NAME + (".exe" if kind == "win64" else ""))
 
 
 def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, on_air=ON_AIR):
