@@ -51,27 +51,6 @@ TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
     ExpectEveryDefault(Shipped);
 }
 
-TEST(Configuration, VersionRule) {
-    const struct {
-        const char* File;
-        bool Warns;
-        bool Fatal;
-    } Cases[] = {
-        {"version-missing", true, false}, {"version-0", true, false},       {"version-1", false, false},
-        {"version-2", true, false},       {"version-minus1", false, false}, {"version-1point0", false, false},
-        {"version-text", false, true},    {"version-empty", false, true},
-    };
-    for (const auto& C : Cases) {
-        SCOPED_TRACE(C.File);
-        Rig R;
-        const auto Fatal = R.Load(C.File);
-        EXPECT_EQ(Fatal.has_value(), C.Fatal);
-        EXPECT_EQ(R.Desk.Boxes.size(), C.Warns ? 1u : 0u);
-        if (Fatal)
-            ExpectNames(*Fatal, {C.File, "[General]", "Version"});
-    }
-}
-
 TEST(Configuration, ValuesAndTheirFaults) {
     // What a value of the row's file became (read through Field), or what its fatal message names.
     using Field = std::int64_t (*)(Rig&);
@@ -84,12 +63,24 @@ TEST(Configuration, ValuesAndTheirFaults) {
     const Field Reconnect = [](Rig& R) -> std::int64_t { return R.Form.Settings.ReconnectDelay; };
     const Field Port3 = [](Rig& R) -> std::int64_t { return R.Slot(3).Port; };
     const Field Port1 = [](Rig& R) -> std::int64_t { return R.Slot(1).Port; };
+    const Field Warnings = [](Rig& R) -> std::int64_t {
+        return static_cast<std::int64_t>(R.Desk.Boxes.size());
+    };
     const struct {
         const char* File;
         Field Read;
         std::int64_t Expected;
         std::vector<std::string> Names; // not empty: the file is fatal, and its message names these
     } Cases[] = {
+        // A Version of 0, above 1, or none at all draws the warning; text that is no number is fatal.
+        {"version-missing", Warnings, 1, {}},
+        {"version-0", Warnings, 1, {}},
+        {"version-1", Warnings, 0, {}},
+        {"version-2", Warnings, 1, {}},
+        {"version-minus1", Warnings, 0, {}},
+        {"version-1point0", Warnings, 0, {}},
+        {"version-text", nullptr, 0, {"version-text.ini", "[General]", "Version"}},
+        {"version-empty", nullptr, 0, {"version-empty.ini", "[General]", "Version"}},
         {"colour-hash-ff0000", Active, 0x000000FF, {}},
         {"colour-ff0000", Active, 0x000000FF, {}},
         {"colour-short", Active, 0x000000F0, {}},

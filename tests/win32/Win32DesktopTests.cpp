@@ -1,4 +1,5 @@
 // The Windows desktop layer against the real system: wine on the build machines, on a display of its own.
+// (The popup menu is driven end to end, by the tray scenario.)
 
 #include "IniCases.h"
 #include "SocketHelpers.h"
@@ -237,38 +238,6 @@ TEST(Win32Waits, WakeForConnectDataCloseAndPostedEventsElseSleep) {
     EXPECT_TRUE(WakesFor([&] { Unit.CloseOrderly(); }, [&] { return modTCP::PeekSocket(Client) < 0; }));
     EXPECT_LT(OneWait(Client, SocketInterest::Readable), 1000) << "closed before the wait";
     modTCP::CloseTcp(Client);
-}
-
-TEST(Win32Menu, ItemsDefaultAndChoice) {
-    Win32Desktop Desk;
-    using enum MenuItemId;
-    const std::vector<MenuItem> Items = {{Header, "Tavo", true}, {}, {About, "&About"}, {}, {Exit, "E&xit"}};
-    // Down N times and Return chooses the Nth item, the separators skipped; Escape chooses nothing.
-    const MenuItemId Chosen[] = {None, Header, About, Exit};
-    for (int Downs = 0; Downs < 4; ++Downs) {
-        // Finds the open menu, notes what it shows (each item's id and text, the default), presses the keys.
-        std::string Shows;
-        std::thread Operator([&] {
-            for (int Try = 0; Try < 500 && Shows.empty(); ++Try, Sleep(10)) {
-                HWND MenuWindow = FindWindowA("#32768", nullptr);
-                if (!IsWindowVisible(MenuWindow))
-                    continue;
-                auto Menu = reinterpret_cast<HMENU>(SendMessageA(MenuWindow, MN_GETHMENU, 0, 0));
-                for (int I = 0; I < GetMenuItemCount(Menu); ++I) {
-                    char Text[64] = {};
-                    GetMenuStringA(Menu, static_cast<UINT>(I), Text, sizeof Text, MF_BYPOSITION);
-                    Shows += std::to_string(GetMenuItemID(Menu, I)) + Text + "|";
-                }
-                Shows += "default " + std::to_string(GetMenuDefaultItem(Menu, FALSE, 0));
-                for (int I = 0; I < Downs; ++I)
-                    PostMessageA(MenuWindow, WM_KEYDOWN, VK_DOWN, 0);
-                PostMessageA(MenuWindow, WM_KEYDOWN, Downs ? VK_RETURN : VK_ESCAPE, 0);
-            }
-        });
-        EXPECT_EQ(Desk.ShowPopupMenu(Items), Chosen[Downs]);
-        Operator.join();
-        EXPECT_EQ(Shows, "1Tavo|0|2&About|0|3E&xit|default 1");
-    }
 }
 
 TEST(Win32Program, ResourcesOfTheBuiltProgram) {
