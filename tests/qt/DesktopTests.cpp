@@ -2,17 +2,12 @@
 // host. (Timers, waits, events posted from other threads, the settings locations, the single-instance
 // claim and screen growth are proven end to end by the real program.)
 
+#include <QProcess>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 
 #include "platform/qt/QtDesktop.h"
@@ -21,30 +16,6 @@ namespace Tavo::Testing {
 namespace {
 
 constexpr double GenerousMs = 5000; // only a hung or broken loop takes this long
-
-// A program started for one test and ended with it.
-class ChildProcess {
-  public:
-    explicit ChildProcess(std::vector<std::string> Arguments) {
-        std::vector<char*> Argv;
-        for (std::string& A : Arguments)
-            Argv.push_back(A.data());
-        Argv.push_back(nullptr);
-        if (posix_spawnp(&Pid, Argv[0], nullptr, nullptr, Argv.data(), environ) != 0)
-            Pid = 0;
-    }
-    ~ChildProcess() {
-        if (Pid > 0) {
-            kill(Pid, SIGTERM);
-            waitpid(Pid, nullptr, 0);
-        }
-    }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-  private:
-    pid_t Pid = 0;
-};
 
 // What the desktop reports back, as the form would receive it; plus a pump with a deadline.
 struct Recorder final : DesktopEvents {
@@ -55,7 +26,6 @@ struct Recorder final : DesktopEvents {
 
     // Like the form's handlers, a tick switches its timer off.
     void OnTimer(TimerId Timer) override {
-        Ticks.push_back(Desk.SteadyMilliseconds());
         Desk.EnableTimer(Timer, false);
         if (OnTick)
             OnTick();
@@ -76,7 +46,6 @@ struct Recorder final : DesktopEvents {
     }
 
     QtPlatform::QtDesktop& Desk;
-    std::vector<double> Ticks;
     std::vector<TrayClick> Clicks;
     std::function<void()> OnTick;
 };
@@ -106,8 +75,8 @@ TEST(QtDesktop, TrayIconWaitsForAHostReportsClicksAndGoes) {
     Desk.UpdateTrayIcon("TavoRouterControl tip");
     EXPECT_EQ(Desk.TrayIcon(), nullptr) << "no host: nothing to show on";
 
-    const ChildProcess Host(
-        {"trayer", "--edge", "bottom", "--widthtype", "request", "--SetDockType", "false"});
+    QProcess Host; // killed when it goes
+    Host.start("trayer", {"--edge", "bottom", "--widthtype", "request", "--SetDockType", "false"});
     ASSERT_TRUE(Rec.PumpUntil([&] { return Desk.TrayIcon() && Desk.TrayIcon()->isVisible(); }, 10000))
         << "the icon did not come with the tray host";
     EXPECT_EQ(Desk.TrayIcon()->toolTip().toStdString(), "TavoRouterControl tip");

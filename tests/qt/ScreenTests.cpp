@@ -8,15 +8,55 @@
 #include <string>
 #include <vector>
 
-#include "PaintedScreen.h"
 #include "platform/qt/QtDesktop.h"
 #include "platform/qt/ScreenReader.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace Tavo::Testing {
 namespace {
 
 using QtPlatform::ScreenReader;
 constexpr std::uint32_t Unreadable = 0xFFFFFFFFu;
+
+// Coloured override-redirect windows placed exactly: the stand-in for the panel's indicator lamps.
+class PaintedScreen {
+  public:
+    PaintedScreen() : Connection(XOpenDisplay(nullptr)) {}
+    ~PaintedScreen() {
+        if (Connection)
+            XCloseDisplay(Connection); // its windows go with it
+    }
+    PaintedScreen(const PaintedScreen&) = delete;
+    PaintedScreen& operator=(const PaintedScreen&) = delete;
+    bool Open() const { return Connection != nullptr; }
+    int Width() const { return DisplayWidth(Connection, DefaultScreen(Connection)); }
+    int Height() const { return DisplayHeight(Connection, DefaultScreen(Connection)); }
+    // Shows a rectangle of the colour 0x00BBGGRR; returns the colour the screen really holds (the
+    // visual may have fewer bits), in the same layout.
+    std::uint32_t Paint(int X, int Y, int W, int H, std::uint32_t Colour) {
+        XColor C{};
+        C.red = static_cast<unsigned short>((Colour & 0xFF) * 0x101);
+        C.green = static_cast<unsigned short>(((Colour >> 8) & 0xFF) * 0x101);
+        C.blue = static_cast<unsigned short>(((Colour >> 16) & 0xFF) * 0x101);
+        C.flags = DoRed | DoGreen | DoBlue;
+        XAllocColor(Connection, DefaultColormap(Connection, DefaultScreen(Connection)), &C);
+        XSetWindowAttributes A{};
+        A.override_redirect = True;
+        A.background_pixel = C.pixel;
+        XMapRaised(Connection, XCreateWindow(Connection, DefaultRootWindow(Connection), X, Y,
+                                             static_cast<unsigned>(W), static_cast<unsigned>(H), 0,
+                                             CopyFromParent, InputOutput, CopyFromParent,
+                                             CWOverrideRedirect | CWBackPixel, &A));
+        XSync(Connection, False);
+        return static_cast<std::uint32_t>(C.red >> 8) | static_cast<std::uint32_t>(C.green >> 8) << 8 |
+               static_cast<std::uint32_t>(C.blue >> 8) << 16;
+    }
+
+  private:
+    Display* Connection;
+};
 
 TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
     PaintedScreen Painter;

@@ -38,10 +38,6 @@ bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) 
     return WaitReady(Native(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
 }
 
-bool WaitForReadable(SocketHandle Socket, int TimeoutMs) {
-    return WaitForSocket(Socket, SocketInterest::Readable, TimeoutMs);
-}
-
 std::size_t WaitingBytes(SocketHandle Socket) {
 #ifdef _WIN32
     u_long Count = 0;

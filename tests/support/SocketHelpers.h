@@ -16,13 +16,11 @@ bool StartSockets();
 
 // Waits up to TimeoutMs until the socket is readable (data, end or failure), or its connect has ended.
 bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs);
-bool WaitForReadable(SocketHandle Socket, int TimeoutMs);
 // Waits until at least Count bytes are waiting on a socket, without taking them; false on timeout.
 bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
 // Bytes waiting to be read on a socket.
 std::size_t WaitingBytes(SocketHandle Socket);
 void SleepMilliseconds(int Ms);
-
 
 // A loopback port whose listener never accepts and whose queue is full: a connect to it neither
 // succeeds nor fails until the system gives up. Closed when this goes.

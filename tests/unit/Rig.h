@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -77,23 +78,15 @@ struct Rig {
     }
     bool PassSettled(std::size_t DiagnosticsBefore) {
         for (int Unit = 1; Unit <= UnitCount; ++Unit) {
-            if (Slot(Unit).UnitAddress.empty() || Slot(Unit).UnitConnected)
-                continue;
             const std::string Prefix = "Unit" + std::to_string(Unit) + " ";
-            bool Spoke = false;
-            for (std::size_t I = DiagnosticsBefore; I < Desk.Diagnostics.size(); ++I)
-                Spoke = Spoke || Desk.Diagnostics[I].rfind(Prefix, 0) == 0;
-            if (!Spoke)
+            if (!Slot(Unit).UnitAddress.empty() && !Slot(Unit).UnitConnected &&
+                std::none_of(Desk.Diagnostics.begin() + static_cast<std::ptrdiff_t>(DiagnosticsBefore),
+                             Desk.Diagnostics.end(), [&](const std::string& L) { return L.starts_with(Prefix); }))
                 return false;
         }
         return true;
     }
-    bool Said(const std::string& Line) const {
-        for (const std::string& L : Desk.Diagnostics)
-            if (L == Line)
-                return true;
-        return false;
-    }
+    bool Said(const std::string& Line) const { return std::ranges::count(Desk.Diagnostics, Line) > 0; }
 };
 
 // Unit Unit at the listener, connected by one maintenance pass without a greeting wait.

@@ -41,7 +41,7 @@ TEST(Selection, WaitsForItsUnitAndIsSentOnceThenNeverAgain) {
 
     // The unit restarts: the block it already has is not sent again on its next connection.
     Unit.Reset();
-    ASSERT_TRUE(WaitForReadable(R.Slot(2).UnitSocket, Patience));
+    ASSERT_TRUE(WaitForSocket(R.Slot(2).UnitSocket, SocketInterest::Readable, Patience));
     R.RunPass();
     R.RunPass();
     ASSERT_TRUE(Unit.WaitForAccepted(2, Patience));
@@ -89,7 +89,7 @@ TEST(Selection, MadeWhileItsUnitIsConnectingOrWhenTheSendFails) {
         Rig R;
         ASSERT_NO_FATAL_FAILURE(ConnectUnitNow(R, Unit));
         Unit.Reset();
-        ASSERT_TRUE(WaitForReadable(R.Slot(1).UnitSocket, Patience));
+        ASSERT_TRUE(WaitForSocket(R.Slot(1).UnitSocket, SocketInterest::Readable, Patience));
         Select(R, 1);
         EXPECT_TRUE(R.Said(Line(1, Unit, "selection pending (the send failed)")));
         EXPECT_FALSE(R.Slot(1).UnitConnected);

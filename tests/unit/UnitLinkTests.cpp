@@ -196,7 +196,7 @@ TEST(UnitLink, PassesConnectInOrderMessagesOnlyForTheFirstResultAndReconnectWhat
             continue;
         }
         Does == Peer::Resets ? Unit.Reset() : Unit.CloseOrderly();
-        ASSERT_TRUE(WaitForReadable(R.Slot(1).UnitSocket, Patience));
+        ASSERT_TRUE(WaitForSocket(R.Slot(1).UnitSocket, SocketInterest::Readable, Patience));
         R.RunPass();
         EXPECT_FALSE(R.Slot(1).UnitConnected);
         EXPECT_EQ(R.Slot(1).UnitSocket, 0);
