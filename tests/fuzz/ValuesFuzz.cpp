@@ -40,7 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     const std::string Address(reinterpret_cast<const char*>(Data), Size);
     if (const auto Number = Tavo::ParseNumber(Address); Number && std::isnan(*Number))
         std::abort();
-    if (const auto Whole = Tavo::ParseWholeNumber(Address, -32768, 32767); Whole && (*Whole < -32768 || *Whole > 32767))
+    if (const auto Whole = Tavo::ParseWholeNumber(Address, -32768, 32767);
+        Whole && (*Whole < -32768 || *Whole > 32767))
         std::abort();
     if (const auto Colour = Tavo::ColourFromText(Address); Colour && *Colour > 0x00FFFFFFu)
         std::abort();

@@ -45,10 +45,10 @@ class PaintedScreen {
         XSetWindowAttributes A{};
         A.override_redirect = True;
         A.background_pixel = C.pixel;
-        XMapRaised(Connection, XCreateWindow(Connection, DefaultRootWindow(Connection), X, Y,
-                                             static_cast<unsigned>(W), static_cast<unsigned>(H), 0,
-                                             CopyFromParent, InputOutput, CopyFromParent,
-                                             CWOverrideRedirect | CWBackPixel, &A));
+        XMapRaised(Connection,
+                   XCreateWindow(Connection, DefaultRootWindow(Connection), X, Y, static_cast<unsigned>(W),
+                                 static_cast<unsigned>(H), 0, CopyFromParent, InputOutput, CopyFromParent,
+                                 CWOverrideRedirect | CWBackPixel, &A));
         XSync(Connection, False);
         return static_cast<std::uint32_t>(C.red >> 8) | static_cast<std::uint32_t>(C.green >> 8) << 8 |
                static_cast<std::uint32_t>(C.blue >> 8) << 16;

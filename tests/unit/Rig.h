@@ -81,7 +81,8 @@ struct Rig {
             const std::string Prefix = "Unit" + std::to_string(Unit) + " ";
             if (!Slot(Unit).UnitAddress.empty() && !Slot(Unit).UnitConnected &&
                 std::none_of(Desk.Diagnostics.begin() + static_cast<std::ptrdiff_t>(DiagnosticsBefore),
-                             Desk.Diagnostics.end(), [&](const std::string& L) { return L.starts_with(Prefix); }))
+                             Desk.Diagnostics.end(),
+                             [&](const std::string& L) { return L.starts_with(Prefix); }))
                 return false;
         }
         return true;
