@@ -192,15 +192,13 @@ TEST(Selection, FaultsOfTheWaitsAndTheDrains) {
     }
     {
         SCOPED_TRACE("a pass's drain budget is shared by all units; every unit gets one read at least");
-        std::vector<std::unique_ptr<UnitListener>> Units;
+        UnitListener Units[4];
         Rig R;
         std::size_t Before[4] = {};
+        for (int N = 1; N <= 3; ++N)
+            ASSERT_NO_FATAL_FAILURE(ConnectUnitNow(R, Units[N], N));
         for (int N = 1; N <= 3; ++N) {
-            Units.push_back(std::make_unique<UnitListener>());
-            ASSERT_NO_FATAL_FAILURE(ConnectUnitNow(R, *Units.back(), N));
-        }
-        for (int N = 1; N <= 3; ++N) {
-            Units[static_cast<std::size_t>(N - 1)]->Send(std::string(64 * 1024, 'f'));
+            Units[N].Send(std::string(64 * 1024, 'f'));
             ASSERT_TRUE(WaitForWaitingBytes(R.Slot(N).UnitSocket, 64 * 1024, Patience));
             Before[N] = WaitingBytes(R.Slot(N).UnitSocket);
         }
