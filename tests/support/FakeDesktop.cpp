@@ -1,7 +1,6 @@
 #include "FakeDesktop.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -14,11 +13,6 @@ namespace {
 
 const char* TimerName(TimerId T) {
     return T == TimerId::Poll ? "Poll" : "CheckConnection";
-}
-
-double RealMilliseconds() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 } // namespace

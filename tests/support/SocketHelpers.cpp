@@ -53,6 +53,11 @@ void SleepMilliseconds(int Ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }
 
+double RealMilliseconds() {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs) {
     const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
     while (WaitingBytes(Socket) < Count) // the rest is on its way through loopback

@@ -21,6 +21,7 @@ bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
 // Bytes waiting to be read on a socket.
 std::size_t WaitingBytes(SocketHandle Socket);
 void SleepMilliseconds(int Ms);
+double RealMilliseconds(); // the steady clock
 
 // A loopback port whose listener never accepts and whose queue is full: a connect to it neither
 // succeeds nor fails until the system gives up. Closed when this goes.

@@ -27,11 +27,6 @@ void SendAll(NativeSocket S, const std::string& Bytes) {
     }
 }
 
-double NowMs() {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 } // namespace
 
 UnitListener::UnitListener(const std::string& Address, int Port) : BoundAddress(Address) {
@@ -163,7 +158,9 @@ void UnitListener::Run() {
                 Open.erase(Open.begin() + static_cast<std::ptrdiff_t>(I));
                 continue;
             }
-            Received.push_back({Index, std::string(Buffer.data(), static_cast<std::size_t>(Count)), NowMs()});
+            ReceivedTotal += static_cast<std::size_t>(Count);
+            Received.push_back(
+                {Index, std::string(Buffer.data(), static_cast<std::size_t>(Count)), RealMilliseconds()});
             SendAll(Native(S), Answer);
             ++I;
         }
@@ -179,12 +176,8 @@ bool UnitListener::WaitForAccepted(int Count, int TimeoutMs) {
 
 bool UnitListener::WaitForReceived(std::size_t Bytes, int TimeoutMs) {
     std::unique_lock Hold(Lock);
-    return Changed.wait_for(Hold, std::chrono::milliseconds(TimeoutMs), [&] {
-        std::size_t Total = 0;
-        for (const ReceivedChunk& C : Received)
-            Total += C.Bytes.size();
-        return Total >= Bytes;
-    });
+    return Changed.wait_for(Hold, std::chrono::milliseconds(TimeoutMs),
+                            [&] { return ReceivedTotal >= Bytes; });
 }
 
 int UnitListener::Accepted() const {
@@ -198,10 +191,8 @@ std::vector<ReceivedChunk> UnitListener::Chunks() const {
 }
 
 std::size_t UnitListener::ReceivedBytes() const {
-    std::size_t Total = 0;
-    for (const ReceivedChunk& C : Chunks())
-        Total += C.Bytes.size();
-    return Total;
+    const std::lock_guard Hold(Lock);
+    return ReceivedTotal;
 }
 
 } // namespace Tavo::Testing

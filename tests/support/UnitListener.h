@@ -59,6 +59,7 @@ class UnitListener {
     std::deque<std::function<void()>> Actions;
     std::vector<std::pair<std::intptr_t, int>> Open; // socket, connection index
     std::vector<ReceivedChunk> Received;
+    std::size_t ReceivedTotal = 0;
     int AcceptedCount = 0;
     bool Stopping = false;
     std::thread Worker;
