@@ -1,6 +1,7 @@
 // The Windows desktop layer against the real system: wine on the build machines, on a display of its own.
 // (The popup menu is driven end to end, by the tray scenario.)
 
+#include "DesktopProbe.h"
 #include "IniCases.h"
 #include "SocketHelpers.h"
 #include "UnitListener.h"
@@ -16,37 +17,11 @@
 
 using namespace Tavo;
 using namespace Tavo::Win32Platform;
+using Tavo::Testing::RecordingSink;
+using Tavo::Testing::Waited;
+using Tavo::Testing::WaitUntil;
 
 namespace {
-// Each tray click as its button's and its action's initials, one after the other.
-struct RecordingSink final : DesktopEvents {
-    void OnTimer(TimerId Timer) override { Timers.push_back(Timer); }
-    void OnTrayClick(TrayClick C) override { Clicks += {"NLRM"[int(C.Button)], "MPRD"[int(C.Action)]}; }
-    void OnCloseRequest() override {}
-    std::vector<TimerId> Timers;
-    std::string Clicks;
-};
-
-struct Waited {
-    bool Done = false;
-    double Ms = 0; // on the desktop's own clock
-    int Wakes = 0;
-};
-
-// Waits the way the program does (wait, run events, look) until Done() holds or LimitMs passes.
-Waited WaitUntil(Win32Desktop& Desk, double LimitMs, SocketHandle Socket, const std::function<bool()>& Done) {
-    Waited R;
-    const double Start = Desk.SteadyMilliseconds();
-    for (Desk.DoEvents(); !(R.Done = Done()); Desk.DoEvents(), ++R.Wakes) {
-        const double Left = LimitMs - (Desk.SteadyMilliseconds() - Start);
-        if (Left <= 0)
-            break;
-        Desk.WaitForEventOrSocket(Socket, SocketInterest::Readable, static_cast<std::int64_t>(Left) + 1);
-    }
-    R.Ms = Desk.SteadyMilliseconds() - Start;
-    return R;
-}
-
 // Every call to the shell, with its record as it went out.
 std::vector<DWORD> ShellMessages;
 std::vector<NOTIFYICONDATAA> ShellRecords;
