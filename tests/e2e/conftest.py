@@ -50,12 +50,11 @@ def build(request):
     if not os.path.isfile(exe := option(f"--{kind}-exe")):
         pytest.skip(f"{exe} does not exist: build the {kind} configuration first")
     ws = Workspace(f"e2e-{kind}", option("--tools"))
-    # start, trigger, window: bounds of waits, not delays. Every winsock call goes through the wine server,
-    # which other busy sockets keep busy: the hold-up goals get allowance_ms more under wine.
+    # start, trigger, window: bounds of waits, not delays.
     yield SimpleNamespace(kind=kind, wine=wine, tools=option("--tools"), exe=exe,
                           picker=os.path.join(os.path.dirname(exe), "TavoLampPicker" + ".exe" * wine),
                           start=40 if wine else 15, trigger=6 if wine else 4, window=30 if wine else 15,
-                          allowance_ms=40 if wine else 0, desk=world.World(ws, kind, exe))
+                          desk=world.World(ws, kind, exe))
     ws.close(ok=request.session.testsfailed == 0)
 
 

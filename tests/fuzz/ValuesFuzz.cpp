@@ -1,13 +1,16 @@
-// Settings values as arbitrary text: numbers, colours, and a unit's address (the dotted-quad test and the
-// host and port taken out of it).
+// Settings text as arbitrary bytes: the settings reader (the input read as section NUL key NUL default
+// NUL file), and the whole input as a value: numbers, colours, and a unit's address (the dotted-quad test
+// and the host and port taken out of it).
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "core/Colours.h"
+#include "core/IniFile.h"
 #include "core/Numerals.h"
 #include "core/UnitAddress.h"
 #include "core/modTCP.h"
@@ -37,6 +40,19 @@ bool LooksLikeDottedQuad(const std::string& Text) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
+    std::string_view Rest(reinterpret_cast<const char*>(Data), Size);
+    std::string_view Parts[3];
+    for (auto& Part : Parts) { // missing parts are empty
+        const std::size_t End = Rest.find('\0');
+        Part = Rest.substr(0, End);
+        Rest = End == std::string_view::npos ? std::string_view() : Rest.substr(End + 1);
+    }
+    const std::string Value = Tavo::ReadIniValue(Rest, Parts[0], Parts[1], Parts[2]);
+    // A value keeps to the length limit and has no line end unless the default brought one.
+    if (Value.size() > Tavo::IniValueLimit || (Value.find_first_of("\r\n") != std::string::npos &&
+                                               Parts[2].find_first_of("\r\n") == std::string::npos))
+        std::abort();
+
     const std::string Address(reinterpret_cast<const char*>(Data), Size);
     if (const auto Number = Tavo::ParseNumber(Address); Number && std::isnan(*Number))
         std::abort();

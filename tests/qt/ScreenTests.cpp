@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "platform/qt/QtDesktop.h"
 #include "platform/qt/ScreenReader.h"
 
 #include <X11/Xlib.h>
@@ -80,24 +78,17 @@ TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
     auto P = [](int X, int Y) {
         return ScreenPoint{static_cast<std::int16_t>(X), static_cast<std::int16_t>(Y)};
     };
+    // clang-format off
     const struct {
         ScreenPoint Point;
         std::uint32_t Expected;
     } Cases[] = {
-        {P(15, 15), Shown[0]},
-        {P(29, 29), Shown[0]},
-        {P(30, 30), 0},
-        {P(302, 202), Shown[1]},
-        {P(307, 204), Shown[2]},
-        {P(0, H - 1), Shown[3]},
-        {P(W - 1, H - 1), Shown[4]},
-        {P(0, 0), 0},
-        {P(W, H - 1), Unreadable},
-        {P(W - 1, H), Unreadable},
-        {P(-1, 0), Unreadable},
-        {P(-32768, 100), Unreadable},
-        {P(32767, 32767), Unreadable},
+        {P(15, 15), Shown[0]}, {P(29, 29), Shown[0]}, {P(30, 30), 0}, {P(302, 202), Shown[1]},
+        {P(307, 204), Shown[2]}, {P(0, H - 1), Shown[3]}, {P(W - 1, H - 1), Shown[4]}, {P(0, 0), 0},
+        {P(W, H - 1), Unreadable}, {P(W - 1, H), Unreadable}, {P(-1, 0), Unreadable},
+        {P(-32768, 100), Unreadable}, {P(32767, 32767), Unreadable},
     };
+    // clang-format on
     std::vector<ScreenPoint> Points;
     for (const auto& C : Cases)
         Points.push_back(C.Point);
@@ -122,41 +113,6 @@ TEST(Screen, ColoursAgreeOnBothPathsAndNothingIsCached) {
     std::array<std::uint32_t, 1> One{};
     Screen.Read(std::array<ScreenPoint, 1>{P(15, 15)}, One);
     EXPECT_EQ(One[0], Repainted);
-}
-
-TEST(Screen, DesktopTakesTheScreenOrSaysWhyNot) {
-    PaintedScreen Painter;
-    ASSERT_TRUE(Painter.Open());
-    const std::uint32_t Shown = Painter.Paint(500, 400, 8, 8, 0x00563412);
-    const struct {
-        const char* Name;
-        const char* Variable;
-        const char* Value;
-        ScreenAccess Expected;
-        const char* Mentions;
-    } Cases[] = {
-        {"X11", "TAVO_NOTHING", "", ScreenAccess::Readable, ""},
-        {"Wayland session", "XDG_SESSION_TYPE", "wayland", ScreenAccess::NotReadable, "Wayland"},
-        {"Wayland display", "WAYLAND_DISPLAY", "wayland-0", ScreenAccess::NotReadable, "Wayland"},
-        {"no X server", "DISPLAY", ":4242", ScreenAccess::Unavailable, "No X display could be opened"},
-    };
-    for (const auto& C : Cases) {
-        SCOPED_TRACE(C.Name);
-        const char* Old = std::getenv(C.Variable);
-        const std::string Saved = Old ? Old : "";
-        setenv(C.Variable, C.Value, 1);
-        QtPlatform::QtDesktop Desk;
-        std::string Problem;
-        const ScreenAccess Got = Desk.TakeScreen(Problem);
-        Old ? setenv(C.Variable, Saved.c_str(), 1) : unsetenv(C.Variable);
-        EXPECT_EQ(Got, C.Expected);
-        EXPECT_NE(Problem.find(C.Mentions), std::string::npos) << Problem;
-        const std::array<ScreenPoint, 2> Points{{{503, 403}, {-1, -1}}};
-        std::array<std::uint32_t, 2> Read{};
-        Desk.ReadPixels(Points, Read);
-        EXPECT_EQ(Read[0], Got == ScreenAccess::Unavailable ? Unreadable : Shown);
-        EXPECT_EQ(Read[1], Unreadable);
-    }
 }
 
 } // namespace

@@ -28,19 +28,8 @@ const std::string NoSuchUnit = "nosuchunit-" + std::string(64, 'x') + ".invalid"
 
 // ---- socket primitives ---------------------------------------------------------------------------
 
-TEST(UnitLinkPrimitives, IsIPv4Address) {
-    const struct {
-        const char* Text;
-        bool Expected;
-    } Cases[] = {
-        {"192.168.1.20", true},   {"0.0.0.0", true},        {"255.255.255.255", true},
-        {"010.0.0.1", true},      {"192.168.1", false},     {"192.168.1.20.5", false},
-        {"192.168..20", false},   {"192.168.1.20.", false}, {".1.2.3", false},
-        {"192.168.1.256", false}, {"unit-a.local", false},  {"", false},
-        {"1.2.3.+4", false},      {" 1.2.3.4", false},      {"1.2.3.99999999999", false},
-    };
-    for (const auto& C : Cases)
-        EXPECT_EQ(modTCP::IsIPv4Address(C.Text), C.Expected) << '"' << C.Text << '"';
+// (The dotted-quad test is held to an independent statement of it by the values fuzz target.)
+TEST(UnitLinkPrimitives, LookupsAndConnectsThatCannotStart) {
     EXPECT_EQ(modTCP::ResolveHostname("localhost"), "127.0.0.1");
     EXPECT_EQ(modTCP::ResolveHostname(NoSuchUnit), "");
     EXPECT_EQ(modTCP::ResolveHostname(""), "");
@@ -220,14 +209,10 @@ TEST(UnitLink, CommandsGoOutWholeAndTheReplyWaitEndsAtItsFirstByte) {
     EXPECT_TRUE(R.Said("Unit1 " + Unit.Endpoint() + ": selection sent"));
 
     // Any other text goes out unchanged, and the reply comes back whole, a single byte included.
-    EXPECT_EQ(R.Form.SendToUnit("PING", 1), "OK\n\n");
     Unit.SetAnswer("!");
-    EXPECT_EQ(R.Form.SendToUnit("X\n\n", 1), "!");
-    ASSERT_TRUE(Unit.WaitForReceived(22 + 4 + 3, Patience));
-    const auto Chunks = Unit.Chunks();
-    ASSERT_EQ(Chunks.size(), 3u);
-    EXPECT_EQ(Chunks[1].Bytes, "PING");
-    EXPECT_EQ(Chunks[2].Bytes, "X\n\n");
+    EXPECT_EQ(R.Form.SendToUnit("PING", 1), "!");
+    ASSERT_TRUE(Unit.WaitForReceived(22 + 4, Patience));
+    EXPECT_EQ(Unit.Chunks().at(1).Bytes, "PING");
 
     // Not configured, or not connected: nothing sent, no wait.
     R.Form.DisconnectUnit(1);
