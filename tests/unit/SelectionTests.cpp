@@ -170,6 +170,16 @@ TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
 
 TEST(Selection, FaultsOfTheWaitsAndTheDrains) {
     {
+        SCOPED_TRACE("a ReconnectDelay of -0.4 is 0 everywhere: connect and trigger run");
+        UnitListener Unit;
+        Rig R;
+        ASSERT_FALSE(R.Load("intervals-fractions"));
+        R.Configure(1, Unit.Endpoint());
+        R.RunPass();
+        Select(R, 1);
+        EXPECT_TRUE(Unit.WaitForReceived(22, Patience));
+    }
+    {
         SCOPED_TRACE("an exception from a handler nested in the greeting wait is not taken for a unit's");
         UnitListener Silent;
         Rig R;
