@@ -69,11 +69,7 @@ bool FakeDesktop::SomethingDue() {
         if (!Posted.empty())
             return true;
     }
-    const double Time = SteadyMilliseconds();
-    if (!Scheduled.empty() && Scheduled.begin()->first <= Time)
-        return true;
-    return std::any_of(Timers.begin(), Timers.end(),
-                       [Time](const Timer& T) { return T.Enabled && T.Interval > 0 && T.Due <= Time; });
+    return NextDue() <= SteadyMilliseconds();
 }
 
 double FakeDesktop::NextDue() const {

@@ -14,14 +14,6 @@ namespace Tavo::Testing {
 
 using namespace SocketCompat;
 
-namespace {
-
-NativeSocket Native(SocketHandle S) {
-    return static_cast<NativeSocket>(S);
-}
-
-} // namespace
-
 bool StartSockets() {
 #ifdef _WIN32
     static const bool Started = [] {
@@ -35,16 +27,16 @@ bool StartSockets() {
 }
 
 bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) {
-    return WaitReady(Native(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
+    return WaitReady(static_cast<NativeSocket>(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
 }
 
 std::size_t WaitingBytes(SocketHandle Socket) {
 #ifdef _WIN32
     u_long Count = 0;
-    (void)ioctlsocket(Native(Socket), FIONREAD, &Count);
+    (void)ioctlsocket(static_cast<NativeSocket>(Socket), FIONREAD, &Count);
 #else
     int Count = 0;
-    (void)ioctl(Native(Socket), FIONREAD, &Count);
+    (void)ioctl(static_cast<NativeSocket>(Socket), FIONREAD, &Count);
 #endif
     return static_cast<std::size_t>(Count);
 }

@@ -80,9 +80,7 @@ void UnitListener::Send(std::string Bytes) {
 
 void UnitListener::Reset() {
     Do([](std::intptr_t S) {
-        linger Abort{};
-        Abort.l_onoff = 1;
-        Abort.l_linger = 0;
+        const linger Abort{1, 0};
         (void)setsockopt(Native(S), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&Abort),
                          sizeof Abort);
     });

@@ -98,19 +98,19 @@ TEST(Configuration, ValuesAndTheirFaults) {
         EXPECT_EQ(C.Read(R), C.Expected) << C.File;
     }
     // Fatal files, and what their message names, |-separated.
+    // clang-format off
     const std::pair<const char*, const char*> Fatal[] = {
         {"version-text", "version-text.ini|[General]|Version"},
         {"version-empty", "version-empty.ini|[General]|Version"},
         {"colour-bad", "colour-bad.ini|[TavoGUI]|UnitActiveColor|\"#GG0000\""},
         {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"40000,20\""},
-        {"position-emptysecond", "UnitIndicator2"},
-        {"position-threeparts", "UnitIndicator2"},
+        {"position-emptysecond", "UnitIndicator2"}, {"position-threeparts", "UnitIndicator2"},
         {"position-text", "UnitIndicator2"},
         {"poll-text", "poll-text.ini|[Configuration]|PollInterval|\"abc\""},
-        {"poll-toolarge", "PollInterval|\"70000\""},
-        {"poll-negative", "PollInterval|\"-5\""},
-        {"poll-empty", "PollInterval|\"\""},
-        {"reconnect-text", "[Configuration]|ReconnectDelay|\"soon\""}};
+        {"poll-toolarge", "PollInterval|\"70000\""}, {"poll-negative", "PollInterval|\"-5\""},
+        {"poll-empty", "PollInterval|\"\""}, {"reconnect-text", "[Configuration]|ReconnectDelay|\"soon\""},
+    };
+    // clang-format on
     for (const auto& [File, Names] : Fatal) {
         Rig R;
         const auto Message = R.Load(File);

@@ -90,12 +90,4 @@ TEST(IndicatorPoll, OnlyConfiguredUnitsAreReadAndEmptySamplesAreBlack) {
         P.Form.tmrPoll_Timer();
         EXPECT_EQ(P.Form.CurrentUnit, 1);
     }
-    {
-        // A lamp placed off the screen reads as unreadable and matches nothing, even black.
-        Poller P("1");
-        P.Form.Settings.ActiveColor = 0;
-        P.Form.UnitTable[1].IndicatorX = -5;
-        P.Form.tmrPoll_Timer();
-        EXPECT_EQ(P.Form.CurrentUnit, 2) << "unit 2 is unconfigured, so its empty sample is black";
-    }
 }

@@ -57,8 +57,10 @@ struct Rig {
         }
         return std::nullopt;
     }
-    // Runs Form_Load; the exit status when it ended the process.
-    std::optional<int> Start() {
+    // Runs Form_Load on tests/data/<BaseName>.ini; the exit status when it ended the process.
+    std::optional<int> Start(const std::string& BaseName) {
+        Desk.Folder = TAVO_TEST_DATA;
+        Desk.BaseName = BaseName;
         try {
             Form.Form_Load();
         } catch (const ProcessEnded& Ended) {

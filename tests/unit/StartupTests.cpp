@@ -19,18 +19,11 @@ std::ptrdiff_t Position(const std::vector<std::string>& Log, const std::string& 
     return It == Log.end() ? -1 : It - Log.begin();
 }
 
-struct StartRig : Rig {
-    explicit StartRig(const std::string& BaseName) {
-        Desk.Folder = TAVO_TEST_DATA;
-        Desk.BaseName = BaseName;
-    }
-};
-
 } // namespace
 
 TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
-    StartRig R("startup");
-    ASSERT_FALSE(R.Start());
+    Rig R;
+    ASSERT_FALSE(R.Start("startup"));
     std::ptrdiff_t Last = -1;
     for (const std::string& Step :
          {"ChangeToFolder " + std::string(TAVO_TEST_DATA), std::string("TakeScreen"),
@@ -62,13 +55,13 @@ TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
 TEST(Startup, BoxesAndFatalErrors) {
     {
         SCOPED_TRACE("the version warning holds the start until it is closed");
-        StartRig R("version-missing");
+        Rig R;
         bool NetworkStartedWhileOpen = true;
         R.Desk.WhileBoxOpen = [&](const RecordedBox& Box) {
             if (Box.Text.rfind("Warning: The file", 0) == 0)
                 NetworkStartedWhileOpen = Position(R.Desk.Log, "StartNetwork") >= 0;
         };
-        ASSERT_FALSE(R.Start());
+        ASSERT_FALSE(R.Start("version-missing"));
         EXPECT_FALSE(NetworkStartedWhileOpen);
         EXPECT_EQ(R.Desk.TimerInterval(TimerId::Poll), 150u);
     }
@@ -87,11 +80,11 @@ TEST(Startup, BoxesAndFatalErrors) {
     };
     for (const auto& C : Cases) {
         SCOPED_TRACE(C.File);
-        StartRig R(C.File);
+        Rig R;
         R.Desk.NetworkStarts = C.NetworkStarts;
         R.Desk.Screen = C.Screen;
         R.Desk.ScreenProblem = "no display";
-        const auto Ended = R.Start();
+        const auto Ended = R.Start(C.File);
         ASSERT_TRUE(Ended);
         EXPECT_NE(*Ended, 0);
         ASSERT_EQ(R.Desk.Boxes.size(), C.Boxes);
@@ -105,10 +98,10 @@ TEST(Startup, BoxesAndFatalErrors) {
     }
     {
         SCOPED_TRACE("a screen that cannot be read is said once; the program runs for its connections");
-        StartRig R("one-unit");
+        Rig R;
         R.Desk.Screen = ScreenAccess::NotReadable;
         R.Desk.ScreenProblem = "pixels cannot be read here";
-        ASSERT_FALSE(R.Start());
+        ASSERT_FALSE(R.Start("one-unit"));
         EXPECT_EQ(R.Desk.Boxes.at(0).Text, "pixels cannot be read here");
         EXPECT_TRUE(R.Desk.TimerEnabled(TimerId::Poll));
     }

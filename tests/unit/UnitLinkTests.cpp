@@ -26,8 +26,6 @@ const std::string NoSuchUnit = "nosuchunit-" + std::string(64, 'x') + ".invalid"
 
 } // namespace
 
-// ---- socket primitives ---------------------------------------------------------------------------
-
 // (The dotted-quad test is held to an independent statement of it by the values fuzz target.)
 TEST(UnitLinkPrimitives, LookupsAndConnectsThatCannotStart) {
     EXPECT_EQ(modTCP::ResolveHostname("localhost"), "127.0.0.1");
@@ -37,8 +35,6 @@ TEST(UnitLinkPrimitives, LookupsAndConnectsThatCannotStart) {
     EXPECT_EQ(modTCP::ConnectTcp("localhost", 80), -1);
     EXPECT_EQ(modTCP::ConnectTcp("127.0.0.1", 65536), -1);
 }
-
-// ---- connecting a unit -----------------------------------------------------------------------------
 
 TEST(UnitLink, ConnectAttemptsAddressesPortsAndMessages) {
     // Units on fixed ports of an address of their own; each row says which one must be reached.
@@ -189,8 +185,6 @@ TEST(UnitLink, PassesConnectInOrderMessagesOnlyForTheFirstResultAndReconnectWhat
     }
 }
 
-// ---- the command exchange --------------------------------------------------------------------------
-
 TEST(UnitLink, CommandsGoOutWholeAndTheReplyWaitEndsAtItsFirstByte) {
     UnitListener Unit;
     Unit.SetAnswer("OK\n\n");
@@ -223,8 +217,6 @@ TEST(UnitLink, CommandsGoOutWholeAndTheReplyWaitEndsAtItsFirstByte) {
     }
     EXPECT_THROW(R.Form.TriggerUnit(9), std::out_of_range);
 }
-
-// ---- handlers nested inside the waits ------------------------------------------------------------------
 
 TEST(UnitLink, HandlersNestedInsideTheWaits) {
     {

@@ -17,9 +17,7 @@
 
 using namespace Tavo;
 using namespace Tavo::Win32Platform;
-using Tavo::Testing::RecordingSink;
-using Tavo::Testing::Waited;
-using Tavo::Testing::WaitUntil;
+using namespace Tavo::Testing;
 
 namespace {
 // Every call to the shell, with its record as it went out.
@@ -156,7 +154,7 @@ TEST(Win32Waits, WakeForConnectDataCloseAndPostedEventsElseSleep) {
     Win32Desktop Desk;
     EXPECT_FALSE(Desk.HasSocketEvent()) << "a socket event made before the socket library started";
     ASSERT_TRUE(Desk.StartNetwork());
-    Testing::UnitListener Unit;
+    UnitListener Unit;
     // How long one wait on S lasts when what it waits for has happened, or is about to.
     const auto OneWait = [&](SocketHandle S, SocketInterest Interest) {
         const double Start = (Desk.DoEvents(), Desk.SteadyMilliseconds());
@@ -164,7 +162,7 @@ TEST(Win32Waits, WakeForConnectDataCloseAndPostedEventsElseSleep) {
         return Desk.SteadyMilliseconds() - Start;
     };
     // A connect under way ends the wait when it ends: refused at its next try, once its listener has gone.
-    auto Hanging = std::make_unique<Testing::HangingPort>();
+    auto Hanging = std::make_unique<HangingPort>();
     SocketHandle Refused = modTCP::ConnectTcp("127.0.0.1", Hanging->Port());
     const std::jthread Closer([&] { Sleep(100), Hanging.reset(); });
     EXPECT_LT(OneWait(Refused, SocketInterest::ConnectDone), 3000) << "connect under way";
@@ -172,8 +170,7 @@ TEST(Win32Waits, WakeForConnectDataCloseAndPostedEventsElseSleep) {
     modTCP::CloseTcp(Refused);
     // One that ended before the wait began ends it at once.
     SocketHandle Client = modTCP::ConnectTcp("127.0.0.1", Unit.Port());
-    ASSERT_TRUE(Testing::WaitForSocket(Client, SocketInterest::ConnectDone, 5000) &&
-                Unit.WaitForAccepted(1, 5000));
+    ASSERT_TRUE(WaitForSocket(Client, SocketInterest::ConnectDone, 5000) && Unit.WaitForAccepted(1, 5000));
     EXPECT_LT(OneWait(Client, SocketInterest::ConnectDone), 1000) << "connect ended before";
     // Nothing happens: the wait sleeps through, with or without a socket, on a clock of true milliseconds.
     for (const SocketHandle S : {Client, 0}) {
@@ -256,8 +253,8 @@ TEST(Win32Program, PathsVersionSettingsAndInstanceMark) {
     // The settings reader; a file per case, since the system's reader keeps files it has read.
     ASSERT_GT(GetTempPathA(MAX_PATH, Temp), 0u);
     const std::string Stem = Temp + std::string("TavoIniCase-") + std::to_string(GetCurrentProcessId()) + "-";
-    for (const Testing::IniCase& C : Testing::IniCases) {
-        const std::string File = Stem + std::to_string(&C - Testing::IniCases) + ".ini";
+    for (const IniCase& C : IniCases) {
+        const std::string File = Stem + std::to_string(&C - IniCases) + ".ini";
         std::ofstream(File, std::ios::binary) << C.Contents;
         EXPECT_EQ(Desk.ReadIniString(C.Section, C.Key, File, C.Default), C.Expected) << C.Name;
         DeleteFileA(File.c_str());
