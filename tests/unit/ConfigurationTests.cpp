@@ -82,7 +82,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"colour-long", Active, 0x00FF9632}, {"colour-empty", Active, 0}, {"colour-hash", Active, 0},
         {"colour-hash", OnAir, 0x002F2FE5},
         {"position-nocomma", X2, 0}, {"position-plain", X2, 350}, {"position-plain", Y2, 20},
-        {"position-plain", X1, 0}, {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
+        {"position-plain", X1, 7}, {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
         {"position-limits", Y2, 32767}, {"position-fractions", X2, 2}, {"position-fractions", Y2, 4},
         {"intervals-zero", Poll, 0}, {"intervals-zero", Reconnect, 0}, {"intervals-fractions", Reconnect, 0},
         {"intervals-fractions", Poll, 2}, {"intervals-minus-half", Reconnect, 0},

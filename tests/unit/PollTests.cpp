@@ -45,7 +45,7 @@ TEST(IndicatorPoll, SelectionRules) {
         {"one active lamp, nothing chosen yet", std::nullopt, "..A.....", 3},
         {"same picture again changes nothing", 3, "..A.....", 3},
         {"two active: the lower wins", std::nullopt, ".A..A...", 2},
-        {"a single on-air lamp selects", 1, "...O....", 4},
+        {"a single on-air lamp selects", 4, "O.......", 1},
         {"two on-air lamps change nothing", 1, "...O.O..", 1},
         {"two on-air lamps with nothing chosen", std::nullopt, "...O.O..", std::nullopt},
         {"active outranks on-air", std::nullopt, ".A...O..", 2},

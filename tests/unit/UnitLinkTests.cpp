@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Rig.h"
@@ -31,6 +32,8 @@ TEST(UnitLinkPrimitives, LookupsAndConnectsThatCannotStart) {
     EXPECT_EQ(modTCP::ResolveHostname("localhost"), "127.0.0.1");
     EXPECT_EQ(modTCP::ResolveHostname(NoSuchUnit), "");
     EXPECT_EQ(modTCP::ResolveHostname(""), "");
+    for (const auto& [Text, Dotted] : {std::pair{"10.9.0.9", true}, {"9.9.9.x", false}, {"9.9.9.:", false}})
+        EXPECT_EQ(modTCP::IsIPv4Address(Text), Dotted) << Text << ": a name is looked up, not taken apart";
     // No dotted quad, or no port: no connect is even started.
     EXPECT_EQ(modTCP::ConnectTcp("localhost", 80), -1);
     EXPECT_EQ(modTCP::ConnectTcp("127.0.0.1", 65536), -1);
@@ -71,6 +74,11 @@ TEST(UnitLink, ConnectAttemptsAddressesPortsAndMessages) {
             R.Form.MessagesSuppressed = Suppressed;
             R.Form.Settings.ReconnectDelay = 250;
             R.Configure(1, C.Address);
+            bool Nested = false; // one pass while the box waits must not stack a second box
+            R.Desk.WhileBoxOpen = [&](const RecordedBox&) {
+                if (!std::exchange(Nested, true))
+                    R.RunPass();
+            };
             R.RunPass();
 
             EXPECT_EQ(R.Slot(1).UnitConnected, C.Reached != nullptr);
