@@ -6,20 +6,14 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "core/Desktop.h"
 #include "core/HostLookup.h"
+#include "core/SettingsFile.h"
 #include "core/Units.h"
 
 namespace Tavo {
-
-// A start-up failure: the message names the file and, where it applies, section, key and value.
-class FatalError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
 
 class frmMain final : public DesktopEvents {
   public:
@@ -48,8 +42,6 @@ class frmMain final : public DesktopEvents {
     void LoadConfiguration();
     // The file LoadConfiguration reads: the first of the desktop's candidates that exists.
     std::string ConfigurationPath();
-    // Throws FatalError with Where (file, section, key) in its message.
-    std::uint32_t HexToColor(const std::string& ColorText, const std::string& Where);
 
     // --- unit connections (frmMainConnections.cpp) ---------------------------------------------------
     void ConnectUnit(const std::string& Address, int Unit);

@@ -1,120 +1,34 @@
-// Reading the settings file into the unit table and the settings: every value converted here, once.
+// The settings file into the form's unit table and settings, with its warnings in boxes.
 
-#include <filesystem>
-#include <fstream>
-#include <string>
-
-#include "core/Colours.h"
-#include "core/IniFile.h"
-#include "core/Numerals.h"
+#include "core/SettingsFile.h"
 #include "core/Texts.h"
-#include "core/UnitAddress.h"
 #include "core/frmMain.h"
 
 namespace Tavo {
 
-namespace {
-
-std::string Place(const std::string& File, const char* Section, const std::string& Key) {
-    return "In the file " + File + ", section [" + Section + "], key " + Key;
-}
-
-bool Readable(const std::string& File) {
-    std::error_code Ignored;
-    std::ifstream Probe(File, std::ios::binary);
-    return Probe && !std::filesystem::is_directory(File, Ignored);
-}
-
-} // namespace
-
 std::string frmMain::ConfigurationPath() {
-    const std::vector<std::string> Candidates = Host.SettingsFileCandidates();
-    for (const std::string& File : Candidates)
-        if (Readable(File))
-            return File;
-    return Candidates.empty() ? std::string() : Candidates.front();
-}
-
-std::uint32_t frmMain::HexToColor(const std::string& ColorText, const std::string& Where) {
-    const auto Colour = ColourFromText(ColorText);
-    if (!Colour)
-        throw FatalError(Where + ": the value \"" + ColorText +
-                         "\" is not a colour. Write # and six hexadecimal digits, red, green, blue "
-                         "(for example #3296FF).");
-    return *Colour;
+    return FindSettingsFile(Host.SettingsFileCandidates());
 }
 
 void frmMain::LoadConfiguration() {
-    const std::string File = ConfigurationPath();
-    if (!Readable(File)) {
-        const std::vector<std::string> Candidates = Host.SettingsFileCandidates();
-        std::string Text = "The configuration file " + File +
-                           " could not be opened for reading. It must lie "
-                           "beside the program and be named after it";
-        for (std::size_t I = 1; I < Candidates.size(); ++I)
-            Text += ", or be " + Candidates[I];
-        throw FatalError(Text + ".");
-    }
-    auto Read = [&](const char* Section, const std::string& Key, const char* Default) {
-        return Host.ReadIniString(Section, Key, File, Default);
-    };
-
-    const std::string Version = Read("General", "Version", DefaultVersionText);
-    const auto VersionNumber = ParseNumber(Version);
-    if (!VersionNumber)
-        throw FatalError(Place(File, "General", "Version") + ": the value \"" + Version +
-                         "\" is not a number.");
-    if (*VersionNumber == 0 || *VersionNumber > Host.AppVersion().Major)
-        Host.ShowMessageBox("Warning: The file " + Host.ExecutableBaseName() +
-                                ".ini is not compatible with this version of " + ProductName +
-                                ". Dazed and confused, but trying to continue.",
-                            WarningTitle, BoxIcon::Exclamation);
-
+    const LoadedSettings Loaded = LoadSettingsFile(
+        Host.SettingsFileCandidates(), Host.ExecutableBaseName(), Host.AppVersion().Major,
+        [this](const std::string& Section, const std::string& Key, const std::string& File,
+               const std::string& Default) { return Host.ReadIniString(Section, Key, File, Default); },
+        [this](const std::string& Text) { Host.ShowMessageBox(Text, WarningTitle, BoxIcon::Exclamation); });
     for (int Unit = 1; Unit <= UnitCount; ++Unit) {
+        const UnitSlot& From = Loaded.Units[Unit];
         UnitSlot& Slot = UnitTable[Unit];
-        Slot.UnitAddress = Read("Devices", NumberedKey("Unit", Unit), "");
-        const UnitEndpoint Endpoint = ParseUnitAddress(Slot.UnitAddress, DefaultUnitPort);
-        Slot.HostPart = Endpoint.HostPart;
-        Slot.Port = Endpoint.Port;
-        Slot.PortOutOfRange = Endpoint.PortOutOfRange;
+        Slot.UnitAddress = From.UnitAddress;
+        Slot.HostPart = From.HostPart;
+        Slot.Port = From.Port;
+        Slot.PortOutOfRange = From.PortOutOfRange;
+        Slot.IndicatorX = From.IndicatorX;
+        Slot.IndicatorY = From.IndicatorY;
         if (!Slot.UnitAddress.empty())
             Slot.UnitConnected = false;
     }
-
-    const std::string PollText = Read("Configuration", "PollInterval", DefaultPollIntervalText);
-    const std::string ReconnectText = Read("Configuration", "ReconnectDelay", DefaultReconnectDelayText);
-
-    for (int Unit = 1; Unit <= UnitCount; ++Unit) {
-        const std::string Key = NumberedKey("UnitIndicator", Unit);
-        const std::string Position = Read("TavoGUI", Key, DefaultIndicatorText);
-        const std::size_t Comma = Position.find(',');
-        if (Comma == std::string::npos)
-            continue;
-        const auto X = ParseWholeNumber(std::string_view(Position).substr(0, Comma), -32768, 32767);
-        const auto Y = ParseWholeNumber(std::string_view(Position).substr(Comma + 1), -32768, 32767);
-        if (!X || !Y)
-            throw FatalError(Place(File, "TavoGUI", Key) + ": the value \"" + Position +
-                             "\" is not a screen position. Write x,y with two whole numbers from -32768 "
-                             "to 32767 (for example 812,1046).");
-        UnitTable[Unit].IndicatorX = static_cast<std::int16_t>(*X);
-        UnitTable[Unit].IndicatorY = static_cast<std::int16_t>(*Y);
-    }
-
-    Settings.ActiveColor = HexToColor(Read("TavoGUI", "UnitActiveColor", DefaultActiveColorText),
-                                      Place(File, "TavoGUI", "UnitActiveColor"));
-    Settings.OnAirColor = HexToColor(Read("TavoGUI", "UnitOnAirColor", DefaultOnAirColorText),
-                                     Place(File, "TavoGUI", "UnitOnAirColor"));
-
-    // Both intervals are checked here, before anything is connected, so a bad value leaves nothing behind.
-    auto Milliseconds = [&](const std::string& Text, const char* Key) {
-        const auto Value = ParseWholeNumber(Text, 0, 65535);
-        if (!Value)
-            throw FatalError(Place(File, "Configuration", Key) + ": the value \"" + Text +
-                             "\" is not a number of milliseconds from 0 to 65535.");
-        return static_cast<std::uint16_t>(*Value);
-    };
-    Settings.ReconnectDelay = Milliseconds(ReconnectText, "ReconnectDelay");
-    Settings.PollInterval = Milliseconds(PollText, "PollInterval");
+    Settings = Loaded.Settings;
 }
 
 } // namespace Tavo

@@ -36,15 +36,6 @@ void frmMain::Form_Load() {
         ScreenDC = true;
 
         LoadConfiguration();
-        bool AnyUnit = false;
-        for (int Unit = 1; Unit <= UnitCount; ++Unit)
-            AnyUnit = AnyUnit || !UnitTable[Unit].UnitAddress.empty();
-        // A file that configures no unit (a misspelt section, say) would otherwise run without a word.
-        if (!AnyUnit)
-            Host.ShowMessageBox("The file " + ConfigurationPath() +
-                                    " configures no unit: section [Devices] gives no address in Unit1 to "
-                                    "Unit8. TavoRouterControl runs, but has nothing to switch.",
-                                WarningTitle, BoxIcon::Exclamation);
 
         if (!Host.StartNetwork()) {
             if (!MessagesSuppressed)
