@@ -178,7 +178,7 @@ def icons_in(xvfb, box):
 
 def menu_problem(rgb, bold=True):
     """What is wrong, if anything, with a menu that should show header, separator, About, separator,
-    Exit with the header bold (About and Exit are known by what they do)."""
+    Exit with the header bold unless told otherwise (About and Exit are known by what they do)."""
     rows = [[(299 * r + 587 * g + 114 * b) // 1000 for r, g, b in row] for row in rgb]  # luminance
     h, w, back = len(rows), len(rows[0]), Counter(p for row in rows for p in row).most_common(1)[0][0]
     seps, texts = [], []
