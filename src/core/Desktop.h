@@ -58,6 +58,8 @@ class DesktopEvents {
   public:
     virtual void OnTimer(TimerId Timer) = 0;
     virtual void OnTrayClick(TrayClick Click) = 0;
+    // An item chosen in the menu a tray host shows by itself (SetTrayMenu).
+    virtual void OnTrayMenuChoice(MenuItemId Item) = 0;
     // The desktop asks the program to end (a task manager, an installer, the session ending).
     virtual void OnCloseRequest() = 0;
 
@@ -121,6 +123,11 @@ class Desktop {
     // Gives the icon the application's image and this tooltip.
     virtual void UpdateTrayIcon(const std::string& Tooltip) = 0;
     virtual void RemoveTrayIcon() = 0;
+    // The icon's menu, told before the icon is shown, for a tray host that shows the menu by itself (some
+    // draw it in their own style, some only then let a right click open a menu at all); a choice there
+    // comes back as OnTrayMenuChoice. Where the program opens the menu on a click, the host is not given
+    // it, so no click ever opens two menus.
+    virtual void SetTrayMenu(const std::vector<MenuItem>& Items) = 0;
     // Shows the popup at the pointer and returns the item chosen (None when dismissed).
     virtual MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) = 0;
 

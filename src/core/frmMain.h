@@ -60,12 +60,15 @@ class frmMain final : public DesktopEvents {
     void ModifyTrayIcon();
     void DeleteTrayIcon();
     void picTray_MouseMove(TrayClick Click);
+    // What an item of the icon's menu does, wherever it was chosen.
+    void RunMenuItem(MenuItemId Item);
     void mnuAbout_Click();
     [[noreturn]] void mnuExit_Click();
 
     // DesktopEvents
     void OnTimer(TimerId Timer) override;
     void OnTrayClick(TrayClick Click) override;
+    void OnTrayMenuChoice(MenuItemId Item) override;
     void OnCloseRequest() override;
 
     Desktop& Host;

@@ -86,6 +86,10 @@ void frmMain::OnTrayClick(TrayClick Click) {
     Dispatch([this, Click] { picTray_MouseMove(Click); });
 }
 
+void frmMain::OnTrayMenuChoice(MenuItemId Item) {
+    Dispatch([this, Item] { RunMenuItem(Item); });
+}
+
 // Any unload the desktop asks for goes the way Exit goes, so no icon is left behind.
 void frmMain::OnCloseRequest() {
     Form_Unload(0);

@@ -7,8 +7,23 @@
 
 namespace Tavo {
 
+namespace {
+
+// The one menu, whoever shows it: the program on a click, or a tray host by itself.
+const std::vector<MenuItem>& TrayMenu() {
+    static const std::vector<MenuItem> Menu = {
+        {MenuItemId::Header, ProductName, true}, {MenuItemId::None, "", false},
+        {MenuItemId::About, "&About...", false}, {MenuItemId::None, "", false},
+        {MenuItemId::Exit, "E&xit", false},
+    };
+    return Menu;
+}
+
+} // namespace
+
 void frmMain::AddTrayIcon() {
     TrayIconAdded = true;
+    Host.SetTrayMenu(TrayMenu());
     Host.ShowTrayIcon();
     ModifyTrayIcon();
 }
@@ -26,12 +41,11 @@ void frmMain::picTray_MouseMove(TrayClick Click) {
     if (Click.Action != MouseAction::Released ||
         (Click.Button != MouseButton::Left && Click.Button != MouseButton::Right))
         return;
-    static const std::vector<MenuItem> Menu = {
-        {MenuItemId::Header, ProductName, true}, {MenuItemId::None, "", false},
-        {MenuItemId::About, "&About...", false}, {MenuItemId::None, "", false},
-        {MenuItemId::Exit, "E&xit", false},
-    };
-    switch (Host.ShowPopupMenu(Menu)) {
+    RunMenuItem(Host.ShowPopupMenu(TrayMenu()));
+}
+
+void frmMain::RunMenuItem(MenuItemId Item) {
+    switch (Item) {
     case MenuItemId::About:
         mnuAbout_Click();
         break;

@@ -6,7 +6,7 @@ import os, re, shutil, subprocess, time
 from collections import Counter
 from pathlib import Path
 import pytest
-from harness.display import start_trayer
+from harness.display import start_trayer, start_xfce_panel
 from harness.names import SilentNameServer, Unavailable
 from harness.proc import wait_for
 from harness.program import ERROR_TITLE as E, EXE_NAME
@@ -176,9 +176,9 @@ def icons_in(xvfb, box):
     return found
 
 
-def menu_problem(rgb):
+def menu_problem(rgb, bold=True):
     """What is wrong, if anything, with a menu that should show header, separator, About, separator,
-    Exit with the header bold (About and Exit are known by what they do)."""
+    Exit with the header bold unless told otherwise (About and Exit are known by what they do)."""
     rows = [[(299 * r + 587 * g + 114 * b) // 1000 for r, g, b in row] for row in rgb]  # luminance
     h, w, back = len(rows), len(rows[0]), Counter(p for row in rows for p in row).most_common(1)[0][0]
     seps, texts = [], []
@@ -197,16 +197,23 @@ def menu_problem(rgb):
         inked = [[x for x in range(w) if rows[y][x] < back // 2] for y in range(a, b + 1)]
         runs = [e - s + 1 for row in inked for s, e in groups(row, 1) if e - s < 5]
         strokes.append(sum(runs) / max(len(runs), 1))
-    if not strokes[0] > 1.2 * max(strokes[1:]):
+    if bold and not strokes[0] > 1.2 * max(strokes[1:]):
         return f"the header is not bold: stroke widths {[round(s, 2) for s in strokes]}"
 
 
-def test_tray(w, build):
-    """Icon, menu, About, a second start, Exit; in trayer or wine's tray (the tooltip's text: the layers' tests)."""
-    if not build.wine:
+@pytest.mark.parametrize("host", ["xembed", pytest.param("statusnotifier", marks=pytest.mark.linux_only)])
+def test_tray(w, build, host):
+    """Icon, menu, About, a second start, Exit; in trayer (XEmbed) or wine's tray, and in xfce4-panel, which
+    shows the Linux icon as a StatusNotifierItem and the right button's menu itself, in its own style and
+    without a default item (the tooltip's text: the layers' tests)."""
+    sni, session = host == "statusnotifier", {}
+    if sni:
+        session = {"DBUS_SESSION_BUS_ADDRESS": start_xfce_panel(w.ws, w.x.env())}
+        tray = wait_for(lambda: w.search("--class", "^xfce4-panel$"), 10, "xfce4-panel's panel")[0]
+    elif not build.wine:
         start_trayer(w.ws, w.x.env(), w.x.display)
-        host = wait_for(lambda: w.search("--name", "^panel$", visible=False), 10, "trayer's panel")[0]
-        empty = w.geometry(host)[2]
+        tray = wait_for(lambda: w.search("--name", "^panel$", visible=False), 10, "trayer's panel")[0]
+        empty = w.geometry(tray)[2]
 
     def windows_of(name):  # its top-level windows: the icon's, the menu's
         return w.search("--class", f"^{name.lower()}\\.exe$" if build.wine else f"^{name}$")
@@ -214,39 +221,40 @@ def test_tray(w, build):
     def icons(count, what):
         """Waits for the boxes of count icons; with none, trayer shrinks back too."""
         def shown():
-            if build.wine:
-                trays = w.search("--name", "^Wine System Tray$")
+            if build.wine or sni:  # drawn in the host's own window
+                trays = w.search("--name", "^Wine System Tray$") if build.wine else [tray]
                 where = trays and w.geometry(trays[0])
                 boxes = icons_in(w.x, where) if where else []
             else:
-                panel = w.geometry(host)
+                panel = w.geometry(tray)
                 boxes = [g for g in map(w.geometry, windows_of(EXE_NAME)) if g and panel and panel[0] <= g[0] and
                          g[0] + g[2] <= panel[0] + panel[2] and panel[1] <= g[1] and icons_in(w.x, g)]
-            return len(boxes) == count and (count or build.wine or w.geometry(host)[2] <= empty) and (boxes or True)
+            return len(boxes) == count and (count or build.wine or sni or w.geometry(tray)[2] <= empty) and (
+                boxes or True)
         return wait_for(shown, build.window, what, interval=0.1)
 
     def open_menu(icon, button):
-        before = set(windows_of(EXE_NAME))
+        """The menu a click opens: the program's, or the one a StatusNotifierItem host shows on the right button."""
+        own, before = button == 1 or not sni, set(w.search("--class", "."))
         w.x.run("xdotool", "mousemove", str(icon[0] + icon[2] // 2), str(icon[1] + icon[3] // 2), "click", str(button))
-        menu = wait_for(lambda: [m for m in windows_of(EXE_NAME) if m not in before], build.window,
-                        f"menu opened by button {button} on the icon", w.ws.check_alive)[0]
+        menu = wait_for(lambda: [m for m in (windows_of(EXE_NAME) if own else w.search("--class", ".")) if m not in
+                                 before and (own or "POPUP_MENU" in w.x.run("xprop", "-id", m).stdout)],
+                        build.window, f"menu opened by button {button} on the icon", w.ws.check_alive)[0]
         w.x.run("xdotool", "mousemove", "900", "500")  # off the menu: no entry under the pointer
-        return menu
+        for _ in range(25):  # it may still be drawing: looked at until it is right, for a while
+            if not (problem := menu_problem(grab(w.x, w.geometry(menu)), bold=own)):
+                return menu
+            time.sleep(0.2)
+        assert not problem, f"the menu of button {button}: {problem}"
 
     def choose(menu, downs):  # the menu closes on the press of Return
         w.x.run("xdotool", "key", *(["--window", menu] if build.wine else []), *["Down"] * downs, "Return")
         w.x.run("xdotool", "keyup", "Return")
         wait_for(lambda: menu not in w.search("--class", "."), 10, "the menu closed after a choice")
-    p = w.start(units=(1,))
+    p = w.start(units=(1,), program={"env": session})
     icon = icons(1, "the icon docked with the application's image")[0]  # in trayer: its panel has grown
-    menu = open_menu(icon, 1)
-    for _ in range(25):  # it may still be drawing: looked at until it is right, for a while
-        if not (problem := menu_problem(grab(w.x, w.geometry(menu)))):
-            break
-        time.sleep(0.2)
-    assert not problem, f"the menu: {problem}"
     before = set(windows_of(EXE_NAME))
-    choose(menu, 1)  # the header does nothing
+    choose(open_menu(icon, 1), 1)  # the header does nothing
     menu = open_menu(icon, 3)
     others = [x for x in windows_of(EXE_NAME) if x not in before and x != menu]
     assert not others, f"choosing the header left windows {others}"
@@ -257,12 +265,12 @@ def test_tray(w, build):
     w.dismiss(about, f"^About {EXE_NAME}$")
     icon = icons(1, "the icon still there after About")[0]
     # A second start of the same copy says so and ends with 0; the first runs on.
-    second = w.launch(None, False, p.exe, again=True)
+    second = w.launch(None, False, p.exe, again=True, env=session)
     box = wait_for(lambda: w.boxes(second, EXE_NAME), build.window, "the second start's box").pop()
     w.dismiss(box, f"^{EXE_NAME}$")
     assert second.wait_exit(build.window, "the second start") == 0, f"its status: {second.proc.returncode}"
     w.ws.watched.discard(p)
-    choose(open_menu(icon, 1), 3)
+    choose(open_menu(icon, 3), 3)
     assert p.wait_exit(build.window, "the program's Exit") == 0, f"Exit ended the program with {p.proc.returncode}"
     icons(0, "no icon left after Exit")
     w.figure(f"icon {icon[2]}x{icon[3]}")

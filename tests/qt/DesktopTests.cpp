@@ -2,6 +2,8 @@
 // host. (Timers, waits, events posted from other threads, the settings locations, the single-instance
 // claim and screen growth are proven end to end by the real program.)
 
+#include <QAction>
+#include <QMenu>
 #include <QProcess>
 #include <QSystemTrayIcon>
 
@@ -44,6 +46,7 @@ TEST(QtDesktop, TrayIconWaitsForAHostReportsClicksAndGoes) {
     QtPlatform::QtDesktop Desk;
     Desk.SetTrayWatchInterval(100);
     Desk.SetEventSink(&Sink);
+    Desk.SetTrayMenu({{MenuItemId::About, "&About...", true}, {}, {MenuItemId::Exit, "E&xit", false}});
     Desk.ShowTrayIcon();
     Desk.UpdateTrayIcon("TavoRouterControl tip");
     EXPECT_EQ(Desk.TrayIcon(), nullptr) << "no host: nothing to show on";
@@ -61,6 +64,15 @@ TEST(QtDesktop, TrayIconWaitsForAHostReportsClicksAndGoes) {
                               QSystemTrayIcon::DoubleClick, QSystemTrayIcon::MiddleClick})
         emit Desk.TrayIcon()->activated(Reason);
     EXPECT_EQ(Sink.Clicks, "LRRRLDMR");
+    // An XEmbed host shows no menu by itself: Qt would pop this one up on the press, beside the program's.
+    EXPECT_EQ(Desk.TrayIcon()->contextMenu(), nullptr);
+    ASSERT_EQ(Desk.TrayMenu()->actions().size(), 3);
+    EXPECT_EQ(Desk.TrayMenu()->defaultAction()->text().toStdString(), "&About...");
+    for (QAction* Item : Desk.TrayMenu()->actions())
+        Item->trigger(); // as a host that shows it would, for each item; the separator is no item
+    EXPECT_TRUE(Sink.Choices.empty()) << "a choice reaches the program from the event queue";
+    WaitUntil(Desk, GenerousMs, 0, [&] { return Sink.Choices.size() >= 2; });
+    EXPECT_EQ(Sink.Choices, (std::vector<MenuItemId>{MenuItemId::About, MenuItemId::Exit}));
     Desk.RemoveTrayIcon();
     EXPECT_EQ(Desk.TrayIcon(), nullptr);
     Desk.RemoveTrayIcon(); // a second removal changes nothing

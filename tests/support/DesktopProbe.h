@@ -19,9 +19,11 @@ struct RecordingSink final : DesktopEvents {
     void OnTrayClick(TrayClick C) override {
         Clicks += {"NLRM"[static_cast<int>(C.Button)], "MPRD"[static_cast<int>(C.Action)]};
     }
+    void OnTrayMenuChoice(MenuItemId Item) override { Choices.push_back(Item); }
     void OnCloseRequest() override {}
     std::vector<TimerId> Timers;
     std::string Clicks;
+    std::vector<MenuItemId> Choices;
     std::function<void(TimerId)> OnTick;
 };
 

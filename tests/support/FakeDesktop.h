@@ -66,6 +66,7 @@ class FakeDesktop final : public Desktop {
     std::vector<std::string> Diagnostics;
     std::string TrayTooltip;
     bool TrayIconShown = false;
+    std::vector<MenuItem> TrayMenu; // what a tray host that shows the menu by itself was given
     int PixelReadCalls = 0;
     int PixelsRead = 0;
     int WaitCalls = 0;
@@ -103,6 +104,7 @@ class FakeDesktop final : public Desktop {
         Logged("UpdateTrayIcon"), TrayTooltip = Tooltip;
     }
     void RemoveTrayIcon() override { Logged("RemoveTrayIcon"), TrayIconShown = false; }
+    void SetTrayMenu(const std::vector<MenuItem>& Items) override { TrayMenu = Items; }
     MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override {
         MenusShown.push_back(Items);
         return NextMenuAnswer < MenuAnswers.size() ? MenuAnswers[NextMenuAnswer++] : MenuItemId::None;

@@ -130,46 +130,60 @@ TEST(Tray, OnlyALeftOrRightButtonReleaseOpensTheMenu) {
 }
 
 TEST(Tray, MenuHeaderAboutAndExit) {
-    Rig R;
-    R.Desk.Version = {1, 0, 23};
-    R.Form.AddTrayIcon();
-    EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"ShowTrayIcon", "UpdateTrayIcon"}));
-    R.Desk.Log.clear();
-    R.Desk.MenuAnswers = {MenuItemId::Header, MenuItemId::About, MenuItemId::Exit};
-    const TrayClick Release{MouseButton::Right, MouseAction::Released};
-    R.Form.picTray_MouseMove(Release);
-    const std::vector<std::tuple<MenuItemId, std::string, bool>> Expected = {
-        {MenuItemId::Header, "TavoRouterControl", true},
-        {MenuItemId::None, "", false},
-        {MenuItemId::About, "&About...", false},
-        {MenuItemId::None, "", false},
-        {MenuItemId::Exit, "E&xit", false}};
-    std::vector<std::tuple<MenuItemId, std::string, bool>> Shown;
-    for (const MenuItem& Item : R.Desk.MenusShown.at(0))
-        Shown.emplace_back(Item.Id, Item.Caption, Item.IsDefault);
-    EXPECT_EQ(Shown, Expected);
-    EXPECT_TRUE(R.Desk.Log.empty()) << "the header runs nothing";
+    using Described = std::vector<std::tuple<MenuItemId, std::string, bool>>;
+    const auto Describe = [](const std::vector<MenuItem>& Menu) {
+        Described Items;
+        for (const MenuItem& Item : Menu)
+            Items.emplace_back(Item.Id, Item.Caption, Item.IsDefault);
+        return Items;
+    };
+    const Described Expected = {{MenuItemId::Header, "TavoRouterControl", true},
+                                {MenuItemId::None, "", false},
+                                {MenuItemId::About, "&About...", false},
+                                {MenuItemId::None, "", false},
+                                {MenuItemId::Exit, "E&xit", false}};
+    // Each item does the same, chosen in the program's popup or in the menu a tray host shows by itself.
+    for (const bool FromHost : {false, true}) {
+        SCOPED_TRACE(FromHost ? "in the host's menu" : "in the popup");
+        Rig R;
+        R.Desk.Version = {1, 0, 23};
+        R.Form.AddTrayIcon();
+        EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"ShowTrayIcon", "UpdateTrayIcon"}));
+        EXPECT_EQ(Describe(R.Desk.TrayMenu), Expected);
+        R.Desk.Log.clear();
+        R.Desk.MenuAnswers = {MenuItemId::Header, MenuItemId::About, MenuItemId::Exit};
+        const auto Choose = [&](MenuItemId Item) {
+            FromHost ? R.Desk.Sink->OnTrayMenuChoice(Item)
+                     : R.Form.picTray_MouseMove({MouseButton::Right, MouseAction::Released});
+        };
+        Choose(MenuItemId::Header);
+        EXPECT_TRUE(R.Desk.Log.empty()) << "the header runs nothing";
 
-    R.Form.picTray_MouseMove(Release); // About
-    ASSERT_EQ(R.Desk.Boxes.size(), 1u);
-    EXPECT_EQ(R.Desk.Boxes[0].Title, "About TavoRouterControl");
-    EXPECT_EQ(R.Desk.Boxes[0].Icon, BoxIcon::Information);
-    EXPECT_EQ(R.Desk.Boxes[0].Text.rfind("TavoRouterControl 1.0.0.23\r\nCopyright (C) 2026", 0), 0u);
-    EXPECT_NE(R.Desk.Boxes[0].Text.find("developers\r\n\r\nAll rights reserved."), std::string::npos);
-    EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"Box About TavoRouterControl", "UpdateTrayIcon"}))
-        << "closing About sends the image and tooltip once more";
-
-    for (const bool FromMenu : {true, false}) { // Exit, or a close request from the desktop
-        Rig Q;
-        Q.Form.AddTrayIcon();
-        Q.Desk.MenuAnswers = {MenuItemId::Exit};
+        Choose(MenuItemId::About);
+        ASSERT_EQ(R.Desk.Boxes.size(), 1u);
+        EXPECT_EQ(R.Desk.Boxes[0].Title, "About TavoRouterControl");
+        EXPECT_EQ(R.Desk.Boxes[0].Icon, BoxIcon::Information);
+        EXPECT_EQ(R.Desk.Boxes[0].Text.rfind("TavoRouterControl 1.0.0.23\r\nCopyright (C) 2026", 0), 0u);
+        EXPECT_NE(R.Desk.Boxes[0].Text.find("developers\r\n\r\nAll rights reserved."), std::string::npos);
+        EXPECT_EQ(R.Desk.Log, (std::vector<std::string>{"Box About TavoRouterControl", "UpdateTrayIcon"}))
+            << "closing About sends the image and tooltip once more";
+        EXPECT_EQ(R.Desk.MenusShown.size(), FromHost ? 0u : 2u);
+        for (const auto& Shown : R.Desk.MenusShown)
+            EXPECT_EQ(Describe(Shown), Expected);
         try {
-            FromMenu ? Q.Form.picTray_MouseMove(Release) : Q.Desk.Sink->OnCloseRequest();
+            Choose(MenuItemId::Exit);
             FAIL() << "returned";
         } catch (const ProcessEnded& Ended) {
             EXPECT_EQ(Ended.ExitCode, 0);
         }
+        EXPECT_FALSE(R.Desk.TrayIconShown);
+    }
+    {
+        Rig Q; // a close request from the desktop goes the way Exit goes
+        Q.Form.AddTrayIcon();
+        EXPECT_THROW(Q.Desk.Sink->OnCloseRequest(), ProcessEnded);
         EXPECT_FALSE(Q.Desk.TrayIconShown);
+        EXPECT_EQ(Q.Desk.Log.back(), "EndProcess 0");
     }
     for (const bool Added : {false, true}) { // the unload removes the icon only when one was added
         Rig U;

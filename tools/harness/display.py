@@ -9,6 +9,7 @@ import ctypes
 import os
 import random
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -109,6 +110,69 @@ def start_trayer(ws, x_env, display):
                                  "--SetDockType", "false"], watch=True, env=x_env)
     wait_for(lambda: tray_owned(display), 10, "trayer took the tray selection", ws.check_alive)
     return trayer
+
+
+# The panel's settings as its settings daemon keeps them: one small panel at the top right edge holding the
+# status tray, which hosts StatusNotifierItems and takes XEmbed icons too.
+XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=2;x=0;y=0"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="length" type="uint" value="20"/>
+      <property name="size" type="uint" value="26"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty"><property name="plugin-1" type="string" value="systray"/></property>
+</channel>
+"""
+# A session bus that starts only the panel's settings daemon (from services/) and listens in the workspace.
+SESSION_BUS = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path={folder}/bus</listen>
+  <auth>EXTERNAL</auth>
+  <servicedir>{folder}/services</servicedir>
+  <policy context="default"><allow send_destination="*"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+"""
+
+
+def hosts_items(env):
+    """Whether a StatusNotifierItem host has registered with the watcher on env's session bus."""
+    r = subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.kde.StatusNotifierWatcher",
+                        "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties.Get",
+                        "string:org.kde.StatusNotifierWatcher", "string:IsStatusNotifierHostRegistered"],
+                       env=env, capture_output=True, text=True, timeout=10)
+    return r.returncode == 0 and "boolean true" in r.stdout
+
+
+def start_xfce_panel(ws, x_env):
+    """xfce4-panel with its status tray as the tray host, in a D-Bus session of its own whose daemons and
+    files (home, settings, caches) all lie in the workspace. Returns the session bus's address once the
+    panel hosts status notifier items: programs given it show their icons that way."""
+    folder = ws.folder("xfce")
+    env = dict(x_env, HOME=folder, NO_AT_BRIDGE="1", GSETTINGS_BACKEND="memory",
+               **{f"XDG_{kind}": ws.folder("xfce", kind.lower()) for kind in
+                  ("CONFIG_HOME", "DATA_HOME", "CACHE_HOME", "RUNTIME_DIR")})
+    os.chmod(env["XDG_RUNTIME_DIR"], 0o700)
+    with open(os.path.join(ws.folder("xfce", "config_home", "xfce4", "xfconf", "xfce-perchannel-xml"),
+                           "xfce4-panel.xml"), "w") as f:
+        f.write(XFCE_PANEL)
+    shutil.copy("/usr/share/dbus-1/services/org.xfce.Xfconf.service", ws.folder("xfce", "services"))
+    with open(os.path.join(folder, "bus.conf"), "w") as f:
+        f.write(SESSION_BUS.format(folder=folder))
+    bus = ws.spawn("dbus-daemon", ["dbus-daemon", "--config-file", os.path.join(folder, "bus.conf"), "--nofork",
+                                   "--print-address"], watch=True, env=env)
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus.wait_until(lambda lines: lines[:1], 10, "the session bus's address")[0]
+    ws.spawn("xfce4-panel", ["xfce4-panel", "--disable-wm-check", "--sm-client-disable"], watch=True, env=env)
+    wait_for(lambda: hosts_items(env), 20, "xfce4-panel hosts status notifier items", ws.check_alive, interval=0.1)
+    return env["DBUS_SESSION_BUS_ADDRESS"]
 
 
 def main(argv=None):

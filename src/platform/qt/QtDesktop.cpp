@@ -65,6 +65,20 @@ TrayClick ClickOf(QSystemTrayIcon::ActivationReason Reason) {
     }
 }
 
+// The items as actions of Menu, each carrying its item's number; the default one bold where Qt draws it.
+void FillMenu(QMenu& Menu, const std::vector<MenuItem>& Items) {
+    for (const MenuItem& Item : Items) {
+        if (Item.Id == MenuItemId::None) {
+            Menu.addSeparator();
+            continue;
+        }
+        QAction* Action = Menu.addAction(FromSystemText(Item.Caption));
+        Action->setData(static_cast<int>(Item.Id));
+        if (Item.IsDefault)
+            Menu.setDefaultAction(Action); // like a shell menu's default item
+    }
+}
+
 } // namespace
 
 bool MenuReleaseGuard::eventFilter(QObject* Watched, QEvent* Event) {
@@ -107,7 +121,7 @@ QtDesktop::QtDesktop() {
 }
 
 QtDesktop::~QtDesktop() {
-    delete Tray;
+    delete Tray; // before the menu it may show
 }
 
 template <typename Call> void QtDesktop::Guarded(Call&& Run) {
@@ -318,6 +332,41 @@ void QtDesktop::MakeTrayIcon() {
                 EventSink->OnTrayClick(Click);
         });
     });
+    OfferTrayMenu();
+}
+
+void QtDesktop::SetTrayMenu(const std::vector<MenuItem>& Items) {
+    if (Tray)
+        Tray->setContextMenu(nullptr);
+    HostMenu = std::make_unique<QMenu>();
+    FillMenu(*HostMenu, Items);
+    for (QAction* Action : HostMenu->actions()) {
+        if (Action->isSeparator())
+            continue;
+        const auto Item = static_cast<MenuItemId>(Action->data().toInt());
+        // Queued: the host's request is answered at once, and About's box does not run inside it.
+        connect(
+            Action, &QAction::triggered, this,
+            [this, Item] {
+                Guarded([this, Item] {
+                    if (EventSink)
+                        EventSink->OnTrayMenuChoice(Item);
+                });
+            },
+            Qt::QueuedConnection);
+    }
+    OfferTrayMenu();
+}
+
+// A host that shows the menu by itself (a StatusNotifierItem host, on a right click) takes it from Qt as a
+// platform menu. Where Qt would pop it up itself instead (an XEmbed tray, on the right press), it is taken
+// back: the program opens its own on the release, and the click would open two.
+void QtDesktop::OfferTrayMenu() {
+    if (!Tray || !HostMenu)
+        return;
+    Tray->setContextMenu(HostMenu.get());
+    if (!HostMenu->platformMenu())
+        Tray->setContextMenu(nullptr);
 }
 
 void QtDesktop::ShowTrayIcon() {
@@ -363,16 +412,7 @@ void QtDesktop::CheckTrayHost() {
 
 MenuItemId QtDesktop::ShowPopupMenu(const std::vector<MenuItem>& Items) {
     QMenu Menu;
-    for (const MenuItem& Item : Items) {
-        if (Item.Id == MenuItemId::None) {
-            Menu.addSeparator();
-            continue;
-        }
-        QAction* Action = Menu.addAction(FromSystemText(Item.Caption));
-        Action->setData(static_cast<int>(Item.Id));
-        if (Item.IsDefault)
-            Menu.setDefaultAction(Action); // drawn bold, like a shell menu's default item
-    }
+    FillMenu(Menu, Items);
     // Centred horizontally on the pointer, top edge at the pointer.
     const QPoint Pointer = QCursor::pos();
     Menu.ensurePolished();

@@ -17,6 +17,7 @@
 #include "platform/qt/InstanceLock.h"
 #include "platform/qt/ScreenReader.h"
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace Tavo::QtPlatform {
@@ -76,6 +77,7 @@ class QtDesktop final : public QObject, public Desktop {
     void ShowTrayIcon() override;
     void UpdateTrayIcon(const std::string& Tooltip) override;
     void RemoveTrayIcon() override;
+    void SetTrayMenu(const std::vector<MenuItem>& Items) override;
     MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override;
 
     int RunEventLoop() override;
@@ -88,6 +90,7 @@ class QtDesktop final : public QObject, public Desktop {
     // For the platform tests.
     ScreenReader& Screen() { return Pixels; }
     QSystemTrayIcon* TrayIcon() const { return Tray; }
+    QMenu* TrayMenu() const { return HostMenu.get(); }
     const MenuReleaseGuard& ReleaseGuard() const { return Guard; }
     // How often the tray host is looked for; a new one gets the icon as it stands.
     void SetTrayWatchInterval(int Ms) { TrayWatch.setInterval(Ms); }
@@ -106,6 +109,7 @@ class QtDesktop final : public QObject, public Desktop {
     [[noreturn]] void EndAfterUnexpectedError(const std::string& What);
     QTimer& TimerOf(TimerId Timer) { return Timers[static_cast<std::size_t>(Timer)]; }
     void MakeTrayIcon();
+    void OfferTrayMenu();
     void CheckTrayHost();
 
     DesktopEvents* EventSink = nullptr;
@@ -123,6 +127,7 @@ class QtDesktop final : public QObject, public Desktop {
     bool TrayImage = false;
     QString TrayTooltip;
     QTimer TrayWatch;
+    std::unique_ptr<QMenu> HostMenu; // the icon's menu as a host that shows it by itself gets it
     bool TrayHostSeen = false;
     MenuReleaseGuard Guard;
 };

@@ -65,6 +65,8 @@ class Win32Desktop final : public Desktop {
     void ShowTrayIcon() override;
     void UpdateTrayIcon(const std::string& Tooltip) override;
     void RemoveTrayIcon() override;
+    // The notification area never shows a menu of its own: the program opens it on the click.
+    void SetTrayMenu(const std::vector<MenuItem>& /*Items*/) override {}
     MenuItemId ShowPopupMenu(const std::vector<MenuItem>& Items) override;
 
     int RunEventLoop() override;
