@@ -15,6 +15,8 @@ namespace Tavo {
 
 inline constexpr int UnitCount = 8;
 inline constexpr int DefaultUnitPort = 9998;
+// With ReconnectDelay 0 the pass at start-up is every unit's only attempt: it gets this long to connect.
+inline constexpr double ConnectLimitWithoutDelayMs = 3000;
 
 struct UnitSlot {
     // As written in the settings file; empty when the unit is not configured.

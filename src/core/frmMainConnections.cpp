@@ -17,9 +17,6 @@ namespace {
 constexpr std::size_t DrainBudgetBytes = 1024 * 1024;
 constexpr double DrainBudgetMs = 5.0;
 
-// With ReconnectDelay 0 the pass at start-up is every unit's only attempt: it gets this long to connect.
-constexpr double ConnectLimitWithoutDelayMs = 3000;
-
 // Wakes just past the limit, so the next check is the last one.
 std::int64_t UntilJustPast(double LimitMs, double ElapsedMs) {
     return static_cast<std::int64_t>(std::floor(LimitMs - ElapsedMs)) + 1;

@@ -143,6 +143,10 @@ void ShutdownBoth(SocketHandle Socket) {
     (void)shutdown(Native(Socket), ShutBoth);
 }
 
+bool WaitSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) {
+    return WaitReady(Native(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs < 0 ? 0 : TimeoutMs);
+}
+
 int SendText(SocketHandle Socket, const std::string& Text) {
     if (Text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()))
         return -1;

@@ -23,6 +23,9 @@ void CloseTcp(SocketHandle& Socket);
 void ShutdownBoth(SocketHandle Socket);
 // One send; the count sent or -1. Never raises a signal on a dead connection.
 int SendText(SocketHandle Socket, const std::string& Text);
+// Blocks this thread until the socket is ready for Interest (or has failed), or TimeoutMs passes; false
+// on timeout. For helper threads only: the user-interface thread waits through the desktop.
+bool WaitSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs);
 // >0 data waiting, 0 idle but usable, -1 failed (reset, aborted, timed out, or closed by the peer).
 int PeekSocket(SocketHandle Socket);
 // Whatever one read returns (up to 4096 bytes, a single byte included); empty when nothing could be read.

@@ -8,7 +8,7 @@ namespace Tavo::Picker {
 
 namespace {
 
-constexpr std::array<ButtonDef, 14> ButtonTable{{
+constexpr std::array<ButtonDef, 15> ButtonTable{{
     {"1", {ActionKind::RecordLamp, 1}},
     {"2", {ActionKind::RecordLamp, 2}},
     {"3", {ActionKind::RecordLamp, 3}},
@@ -23,14 +23,16 @@ constexpr std::array<ButtonDef, 14> ButtonTable{{
     {"Hold", {ActionKind::ToggleHold}},
     {"Copy", {ActionKind::Copy}},
     {"Print", {ActionKind::Print}},
+    {"Check", {ActionKind::Check}},
 }};
 
-constexpr std::array<std::string_view, 6> HelpTable{{
+constexpr std::array<std::string_view, 7> HelpTable{{
     "1-8  the point under the pointer is that unit's lamp",
     "A  its colour is the active colour   O  the on-air colour",
     "Arrows  move one pixel   Backspace  undo",
     "Space  hold still (to use the buttons) / follow again",
     "C  copy the [TavoGUI] lines   Enter, P  print them",
+    "K  check the settings file: units, lamps, selection",
     "Esc  quit (keys act wherever the pointer is)",
 }};
 
@@ -62,6 +64,8 @@ Action ActionForKey(KeyPress Key) {
             return {ActionKind::Copy};
         case 'p':
             return {ActionKind::Print};
+        case 'k':
+            return {ActionKind::Check};
         default:
             return {};
         }
@@ -195,6 +199,10 @@ Outcome PickerSession::Apply(const Action& Do, const Sample& Under) {
             Result.Dx = Do.Dx;
             Result.Dy = Do.Dy;
         }
+        break;
+    case ActionKind::Check:
+        Result.Do = Effect::Check;
+        StatusText = "The settings check is open: select each unit in the panel and watch its lamp's row.";
         break;
     case ActionKind::Quit:
         Result.Do = Effect::Quit;

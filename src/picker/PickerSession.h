@@ -28,6 +28,7 @@ enum class ActionKind {
     Print,
     ToggleHold,
     Nudge,
+    Check,
     Quit
 };
 
@@ -51,7 +52,7 @@ std::span<const ButtonDef> Buttons();
 std::span<const std::string_view> HelpLines();
 
 // What the desktop has to do after an action.
-enum class Effect { None, Copy, Print, Nudge, Quit };
+enum class Effect { None, Copy, Print, Nudge, Check, Quit };
 
 struct Outcome {
     Effect Do = Effect::None;

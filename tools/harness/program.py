@@ -39,10 +39,11 @@ def unescape(text):
 class Program(LogProcess):
     """kind 'linux' or 'win64'. ini None: no settings file beside the copy. prefix: put in front of the
     command line (strace, unshare, ip netns exec). env: variables besides (None: not set). again: start
-    a copy already in place (exe) once more.
+    a copy already in place (exe) once more. args: after the program's name on its command line.
     stdout and stderr are one log."""
 
-    def __init__(self, ws, kind, exe, x_env, ini=None, wine=None, name=EXE_NAME, prefix=(), env=None, again=False):
+    def __init__(self, ws, kind, exe, x_env, ini=None, wine=None, name=EXE_NAME, prefix=(), env=None, again=False,
+                 args=()):
         self.kind = kind
         self.folder = os.path.dirname(exe) if again else ws.folder(ws.unique("app"))
         self.exe = exe if again else os.path.join(self.folder, name + (".exe" if kind == "win64" else ""))
@@ -58,12 +59,12 @@ class Program(LogProcess):
                 raise Failure("the Windows build needs the wine set-up")
             wine.start(x_env)
             full.update(wine.env)
-            argv = wine.argv(self.exe)
+            argv = wine.argv(self.exe, *args)
         else:
             full.update(QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=ws.folder("xdg-runtime"),
                         XDG_CONFIG_HOME=ws.folder("xdg-config"))
             os.chmod(full["XDG_RUNTIME_DIR"], 0o700)
-            argv = [self.exe]
+            argv = [self.exe, *args]
         full.update(env or {})  # a value None takes the variable away
         full = {k: v for k, v in full.items() if v is not None}
         super().__init__(ws, ws.unique(name), [*prefix, *argv], env=full, cwd=ws.folder("elsewhere"),

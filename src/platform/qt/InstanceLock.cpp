@@ -23,6 +23,17 @@ std::string InstanceLock::SelectionName(const std::string& CanonicalPath) {
     return std::string("_TAVOROUTERCONTROL_INSTANCE_") + Hex;
 }
 
+std::optional<bool> InstanceLock::IsClaimed(const std::string& CanonicalPath, const char* DisplayName) {
+    ::Display* Probe = XOpenDisplay(DisplayName);
+    if (!Probe)
+        return std::nullopt;
+    // Only an atom that exists: a claim made it, and asking must not make one.
+    const Atom Selection = XInternAtom(Probe, SelectionName(CanonicalPath).c_str(), True);
+    const bool Held = Selection != 0 && XGetSelectionOwner(Probe, Selection) != 0;
+    XCloseDisplay(Probe);
+    return Held;
+}
+
 InstanceLock::Result InstanceLock::Claim(const std::string& CanonicalPath, const char* DisplayName) {
     if (!Display)
         Display = XOpenDisplay(DisplayName);

@@ -4,6 +4,7 @@
 // The claim is an X selection owned by a small unmapped window: nothing is listened on, nothing is
 // written, and the server releases it when the process ends however it ends.
 
+#include <optional>
 #include <string>
 
 struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
@@ -21,6 +22,10 @@ class InstanceLock {
 
     // CanonicalPath: the executable's full path with links resolved. DisplayName null: DISPLAY.
     Result Claim(const std::string& CanonicalPath, const char* DisplayName = nullptr);
+
+    // Whether a copy of that executable holds its claim on the display now, asked without claiming or
+    // creating anything; empty when no display opens.
+    static std::optional<bool> IsClaimed(const std::string& CanonicalPath, const char* DisplayName = nullptr);
 
     // The selection's name: fixed prefix and a hash of the path (atom names must stay short).
     static std::string SelectionName(const std::string& CanonicalPath);

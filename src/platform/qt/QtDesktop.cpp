@@ -25,6 +25,7 @@
 #include "core/IniFile.h"
 #include "core/Texts.h"
 #include "core/Version.h"
+#include "platform/qt/SettingsPlaces.h"
 
 // Resources of a static library are linked in only when something refers to them.
 static void InitTavoResources() {
@@ -157,19 +158,8 @@ std::string QtDesktop::ExecutableBaseName() {
         .toStdString();
 }
 
-// Beside the program first, as on Windows; an installed program (in /usr/local/bin, say) cannot have a
-// file beside it without root, so the user's configuration folder comes next.
 std::vector<std::string> QtDesktop::SettingsFileCandidates() {
-    const std::string Name = ExecutableBaseName() + ".ini";
-    std::string ConfigHome;
-    if (const char* Xdg = std::getenv("XDG_CONFIG_HOME"); Xdg && Xdg[0] == '/')
-        ConfigHome = Xdg;
-    else if (const char* Home = std::getenv("HOME"); Home && *Home)
-        ConfigHome = std::string(Home) + "/.config";
-    std::vector<std::string> Files{ExecutableFolder() + "/" + Name};
-    if (!ConfigHome.empty())
-        Files.push_back(ConfigHome + "/" + ProductName + "/" + Name);
-    return Files;
+    return SettingsPlaces(ExecutableFolder(), ExecutableBaseName());
 }
 
 bool QtDesktop::ChangeToFolder(const std::string& Folder) {

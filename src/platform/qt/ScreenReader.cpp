@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
 #include <array>
@@ -158,6 +159,28 @@ void ScreenReader::Read(std::span<const ScreenPoint> Points, std::span<std::uint
     // The screen may have changed size (a monitor plugged in or out): the next read uses the new bounds.
     if (Refused)
         RefreshGeometry();
+}
+
+bool ScreenReader::OnMonitor(ScreenPoint P) {
+    if (!Display)
+        return false;
+    FollowScreenChanges();
+    if (!Inside(P))
+        return false;
+    int EventBase = 0, ErrorBase = 0, Major = 0, Minor = 0;
+    // Monitors came with RandR 1.5; a server without them has the screen as its one monitor.
+    if (!XRRQueryExtension(Display, &EventBase, &ErrorBase) || !XRRQueryVersion(Display, &Major, &Minor) ||
+        Major * 100 + Minor < 105)
+        return true;
+    int Count = 0;
+    XRRMonitorInfo* Monitors = XRRGetMonitors(Display, Root, True, &Count);
+    bool On = Count == 0;
+    for (int I = 0; I < Count && !On; ++I)
+        On = P.X >= Monitors[I].x && P.Y >= Monitors[I].y && P.X < Monitors[I].x + Monitors[I].width &&
+             P.Y < Monitors[I].y + Monitors[I].height;
+    if (Monitors)
+        XRRFreeMonitors(Monitors);
+    return On;
 }
 
 std::uint32_t ScreenReader::FromPixel(unsigned long P) const {

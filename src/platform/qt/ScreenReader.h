@@ -7,12 +7,13 @@
 #include <string>
 
 #include "core/Desktop.h"
+#include "core/SettingsCheck.h"
 
 struct _XDisplay; // NOLINT(bugprone-reserved-identifier): Xlib's own name
 
 namespace Tavo::QtPlatform {
 
-class ScreenReader {
+class ScreenReader final : public CheckScreen {
   public:
     // How Read fetches the points; Auto picks one request for a small bounding box, else one per point.
     enum class ReadPath { Auto, BoundingBox, EachPoint };
@@ -26,7 +27,7 @@ class ScreenReader {
     ScreenReader() = default;
     ScreenReader(const ScreenReader&) = delete;
     ScreenReader& operator=(const ScreenReader&) = delete;
-    ~ScreenReader();
+    ~ScreenReader() override;
 
     // Whether the display in DISPLAY can be opened at all; Problem says why not.
     static bool DisplayOpens(std::string& Problem);
@@ -40,6 +41,13 @@ class ScreenReader {
     // Colours as 0x00BBGGRR; 0xFFFFFFFF for points off the screen or when the server refuses the read.
     void Read(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours,
               ReadPath Path = ReadPath::Auto);
+
+    // Whether a monitor shows the point: on the screen and, where the server tells its monitors, on one of
+    // them (between monitors of different sizes lies screen that none shows).
+    bool OnMonitor(ScreenPoint P) override;
+    void ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) override {
+        Read(Points, Colours);
+    }
 
     // Image requests sent so far (for tests that check how many round trips a read takes).
     std::uint64_t ImageRequests() const { return Requests; }

@@ -11,12 +11,13 @@
 #include "core/Texts.h"
 #include "core/Version.h"
 #include "core/modMain.h"
+#include "platform/qt/CheckCommand.h"
 #include "platform/qt/QtDesktop.h"
 
 namespace {
 
 const char* const Usage =
-    "usage: TavoRouterControl [--help | --version]\n"
+    "usage: TavoRouterControl [--help | --version | --check [FILE]]\n"
     "\n"
     "Watches the unit indicator lamps of the remote-control panel on the X screen and, whenever the\n"
     "selected unit changes, sends that unit the GP-out control block over its TCP connection. It runs\n"
@@ -26,8 +27,14 @@ const char* const Usage =
     "Settings: <name>.ini beside the program (<name> is the program's file name), or else\n"
     "$XDG_CONFIG_HOME/TavoRouterControl/<name>.ini (default ~/.config/TavoRouterControl/<name>.ini).\n"
     "\n"
-    "  --help     this text\n"
-    "  --version  the version\n";
+    "  --help          this text\n"
+    "  --version       the version\n"
+    "  --check [FILE]  check the settings file (by default the one the program reads) beside a running\n"
+    "                  program: each unit's address and one connection attempt (nothing is sent), each\n"
+    "                  lamp's position and colour now, the selection, and what to fix first. Exit status\n"
+    "                  0 when every unit connected and every lamp lies on a monitor, 1 when something is\n"
+    "                  to fix, 2 when the file cannot be used. Without a display only the units are "
+    "checked.\n";
 
 bool EnvironmentSet(const char* Name) {
     const char* Value = std::getenv(Name);
@@ -47,6 +54,14 @@ int main(int argc, char** argv) {
                 "%s\n",
                 Tavo::VersionTextOf(Tavo::VersionMajor, Tavo::VersionMinor, Tavo::VersionRevision).c_str());
             return 0;
+        }
+        if (std::strcmp(argv[I], "--check") == 0) {
+            if (argc > I + 2) {
+                std::fputs("TavoRouterControl: --check takes one settings file at most (see --help)\n",
+                           stderr);
+                return 2;
+            }
+            return Tavo::QtPlatform::RunSettingsCheck(argc, argv, I + 1 < argc ? argv[I + 1] : nullptr);
         }
         // Single-dash options are Qt's own (a session manager may pass them); ours have two dashes.
         if (std::strncmp(argv[I], "--", 2) == 0) {

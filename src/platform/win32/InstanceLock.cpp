@@ -47,6 +47,23 @@ std::wstring InstanceLock::MutexName(std::wstring_view ExecutablePath) {
     return std::wstring(L"Local\\TavoRouterControl-") + Hex;
 }
 
+std::optional<bool> InstanceLock::IsClaimed(std::wstring_view ExecutablePath) {
+    if (ExecutablePath.empty())
+        return std::nullopt;
+    // Opened, never created: a mark that does not exist stays so.
+    const HANDLE Handle = OpenMutexW(SYNCHRONIZE, FALSE, MutexName(ExecutablePath).c_str());
+    const DWORD Error = GetLastError();
+    if (Handle) {
+        CloseHandle(Handle);
+        return true;
+    }
+    if (Error == ERROR_FILE_NOT_FOUND)
+        return false;
+    if (Error == ERROR_ACCESS_DENIED)
+        return true; // held by a copy under another account or elevation
+    return std::nullopt;
+}
+
 InstanceClaim InstanceLock::Claim(std::wstring_view ExecutablePath) {
     if (ExecutablePath.empty())
         return InstanceClaim::Claimed;

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ class InstanceLock {
     // session has it; Claimed also when the check itself cannot be made, so a broken check never keeps
     // the program from running.
     InstanceClaim Claim(std::wstring_view ExecutablePath);
+
+    // Whether a copy of the executable at ExecutablePath holds its mark now, asked without claiming or
+    // creating anything; empty when that cannot be told.
+    static std::optional<bool> IsClaimed(std::wstring_view ExecutablePath);
 
     // The mutex's name: the same for every spelling of the path that differs only in case, different
     // for another file or folder.

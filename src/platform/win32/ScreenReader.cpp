@@ -73,6 +73,12 @@ bool ScreenReader::IsOnScreen(const ScreenPoint& Point) const {
     return false;
 }
 
+bool ScreenReader::OnMonitor(ScreenPoint Point) {
+    if (!LayoutKnown)
+        LearnLayout();
+    return IsOnScreen(Point);
+}
+
 bool ScreenReader::PrepareBoxBuffer(int Width, int Height) {
     if (BoxBitmap && Width <= BoxWidth && Height <= BoxHeight)
         return true;

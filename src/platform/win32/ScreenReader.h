@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/Desktop.h"
+#include "core/SettingsCheck.h"
 
 namespace Tavo::Win32Platform {
 
@@ -21,10 +22,10 @@ inline constexpr std::int64_t ScreenBoxBudget = 512 * 512;
 // How the last Read got its colours.
 enum class ReadPath { Nothing, Box, Single };
 
-class ScreenReader {
+class ScreenReader final : public CheckScreen {
   public:
     ScreenReader() = default;
-    ~ScreenReader();
+    ~ScreenReader() override;
     ScreenReader(const ScreenReader&) = delete;
     ScreenReader& operator=(const ScreenReader&) = delete;
 
@@ -34,6 +35,11 @@ class ScreenReader {
     void Read(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours);
     // Monitors were added, removed, moved or resized: learn where they are before the next read.
     void ForgetLayout() { LayoutKnown = false; }
+    // Whether a monitor shows the point (as the layout was last learnt).
+    bool OnMonitor(ScreenPoint Point) override;
+    void ReadPixels(std::span<const ScreenPoint> Points, std::span<std::uint32_t> Colours) override {
+        Read(Points, Colours);
+    }
 
     ReadPath LastReadPath() const { return LastPath; }
     int BoxBufferCreations() const { return BoxCreations; }

@@ -1,4 +1,5 @@
 #include "platform/win32/Win32Desktop.h"
+#include "platform/win32/ProfileReader.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -245,12 +246,7 @@ bool Win32Desktop::ChangeToFolder(const std::string& Folder) {
 
 std::string Win32Desktop::ReadIniString(const std::string& Section, const std::string& Key,
                                         const std::string& File, const std::string& Default) {
-    std::string LowerKey = Key;
-    CharLowerBuffA(LowerKey.data(), static_cast<DWORD>(LowerKey.size()));
-    char Buffer[750] = {};
-    const DWORD Count = GetPrivateProfileStringA(Section.c_str(), LowerKey.c_str(), Default.c_str(), Buffer,
-                                                 sizeof Buffer, File.c_str());
-    return std::string(Buffer, Count);
+    return ReadProfileString(Section, Key, File, Default);
 }
 
 InstanceClaim Win32Desktop::ClaimSingleInstance() {

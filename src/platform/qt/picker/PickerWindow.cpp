@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCursor>
+#include <QFile>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPushButton>
@@ -27,35 +29,6 @@ QColor ToQColor(std::uint32_t Colour) {
         return QColor(Qt::transparent);
     return QColor(static_cast<int>(Colour & 0xFFu), static_cast<int>((Colour >> 8) & 0xFFu),
                   static_cast<int>((Colour >> 16) & 0xFFu));
-}
-
-Picker::KeyPress FromQtKey(const QKeyEvent* Event) {
-    using Picker::KeyName;
-    switch (Event->key()) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        return {KeyName::Enter, 0};
-    case Qt::Key_Escape:
-        return {KeyName::Escape, 0};
-    case Qt::Key_Space:
-        return {KeyName::Space, 0};
-    case Qt::Key_Backspace:
-        return {KeyName::Backspace, 0};
-    case Qt::Key_Left:
-        return {KeyName::Left, 0};
-    case Qt::Key_Right:
-        return {KeyName::Right, 0};
-    case Qt::Key_Up:
-        return {KeyName::Up, 0};
-    case Qt::Key_Down:
-        return {KeyName::Down, 0};
-    default:
-        break;
-    }
-    const QString Text = Event->text();
-    if (Text.size() == 1 && Text[0].unicode() < 0x80)
-        return {KeyName::Character, static_cast<char>(Text[0].unicode())};
-    return {};
 }
 
 } // namespace
@@ -92,6 +65,8 @@ PickerWindow::PickerWindow(ScreenReader& ScreenIn, X11Input& InputIn) : Screen(S
 
     auto* Grid = new QGridLayout;
     Grid->setSpacing(3);
+    auto* Others = new QHBoxLayout;
+    Others->setSpacing(3);
     int Index = 0;
     for (const Picker::ButtonDef& B : Picker::Buttons()) {
         auto* Button = new QPushButton(
@@ -101,14 +76,15 @@ PickerWindow::PickerWindow(ScreenReader& ScreenIn, X11Input& InputIn) : Screen(S
         Button->setMinimumWidth(10);
         const Picker::Action What = B.Does;
         connect(Button, &QPushButton::clicked, this, [this, What] { Do(What); });
-        // Units 1-8 on the first row, the rest below, three columns to a button.
+        // Units 1-8 on the first row, the rest below.
         if (Index < UnitCount)
-            Grid->addWidget(Button, 0, Index * 3, 1, 3);
+            Grid->addWidget(Button, 0, Index);
         else
-            Grid->addWidget(Button, 1, (Index - UnitCount) * 4, 1, 4);
+            Others->addWidget(Button);
         ++Index;
     }
     Layout->addLayout(Grid);
+    Layout->addLayout(Others);
 
     setAutoFillBackground(true);
     QPalette P = palette();
@@ -132,6 +108,8 @@ PickerWindow::PickerWindow(ScreenReader& ScreenIn, X11Input& InputIn) : Screen(S
     ShowStatus();
     Tick();
 }
+
+PickerWindow::~PickerWindow() = default;
 
 void PickerWindow::Tick() {
     // Xlib may have queued key events while answering the pointer query: no socket wake-up for those.
@@ -196,8 +174,22 @@ bool PickerWindow::FollowPointer() {
 }
 
 void PickerWindow::TakeGrabbedKeys() {
-    for (const Picker::KeyPress& K : Input.TakeKeys())
+    for (const Picker::KeyPress& K : Input.TakeKeys()) {
+        // While the check is the window in use, the keys are its own.
+        if (Check && Check->isActiveWindow() && Check->TakeKey(K))
+            continue;
         Do(Picker::ActionForKey(K));
+    }
+}
+
+void PickerWindow::OpenCheck(const char* File) {
+    if (!Check)
+        Check = std::make_unique<CheckWindow>(
+            Screen, QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString());
+    if (File)
+        Check->OpenFile(File);
+    else
+        Check->OpenDefault();
 }
 
 void PickerWindow::keyPressEvent(QKeyEvent* Event) {
@@ -243,6 +235,9 @@ void PickerWindow::Apply(const Picker::Action& What) {
         break;
     case Picker::Effect::Nudge:
         Input.MovePointer(O.Dx, O.Dy);
+        break;
+    case Picker::Effect::Check:
+        OpenCheck(nullptr);
         break;
     case Picker::Effect::Quit:
         QApplication::quit();

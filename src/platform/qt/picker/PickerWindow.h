@@ -14,6 +14,7 @@
 
 #include "picker/PickerSession.h"
 #include "platform/qt/ScreenReader.h"
+#include "platform/qt/picker/CheckWindow.h"
 #include "platform/qt/picker/X11Input.h"
 
 namespace Tavo::QtPlatform {
@@ -25,6 +26,10 @@ class PickerWindow final : public QWidget {
     static constexpr int Side = 2 * Reach + 1;
 
     PickerWindow(ScreenReader& Screen, X11Input& Input);
+    ~PickerWindow() override;
+
+    // The settings check: of File, or of the file the program beside the picker reads (File null).
+    void OpenCheck(const char* File);
 
   protected:
     void paintEvent(QPaintEvent* Event) override;
@@ -54,6 +59,7 @@ class PickerWindow final : public QWidget {
     std::unique_ptr<QSocketNotifier> KeysArrive;
     QWidget* Readout = nullptr;
     QLabel* Status = nullptr;
+    std::unique_ptr<CheckWindow> Check;
     std::string GrabNote;
 };
 

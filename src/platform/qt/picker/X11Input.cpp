@@ -21,17 +21,28 @@ struct KeyDef {
 
 using Picker::KeyName;
 
-const std::array<KeyDef, 20> PickerKeys{{
-    {XK_1, "1", {KeyName::Character, '1'}},    {XK_2, "2", {KeyName::Character, '2'}},
-    {XK_3, "3", {KeyName::Character, '3'}},    {XK_4, "4", {KeyName::Character, '4'}},
-    {XK_5, "5", {KeyName::Character, '5'}},    {XK_6, "6", {KeyName::Character, '6'}},
-    {XK_7, "7", {KeyName::Character, '7'}},    {XK_8, "8", {KeyName::Character, '8'}},
-    {XK_a, "A", {KeyName::Character, 'a'}},    {XK_o, "O", {KeyName::Character, 'o'}},
-    {XK_c, "C", {KeyName::Character, 'c'}},    {XK_p, "P", {KeyName::Character, 'p'}},
-    {XK_Return, "Enter", {KeyName::Enter, 0}}, {XK_Escape, "Esc", {KeyName::Escape, 0}},
-    {XK_space, "Space", {KeyName::Space, 0}},  {XK_BackSpace, "Backspace", {KeyName::Backspace, 0}},
-    {XK_Left, "Left", {KeyName::Left, 0}},     {XK_Right, "Right", {KeyName::Right, 0}},
-    {XK_Up, "Up", {KeyName::Up, 0}},           {XK_Down, "Down", {KeyName::Down, 0}},
+const std::array<KeyDef, 21> PickerKeys{{
+    {XK_1, "1", {KeyName::Character, '1'}},
+    {XK_2, "2", {KeyName::Character, '2'}},
+    {XK_3, "3", {KeyName::Character, '3'}},
+    {XK_4, "4", {KeyName::Character, '4'}},
+    {XK_5, "5", {KeyName::Character, '5'}},
+    {XK_6, "6", {KeyName::Character, '6'}},
+    {XK_7, "7", {KeyName::Character, '7'}},
+    {XK_8, "8", {KeyName::Character, '8'}},
+    {XK_a, "A", {KeyName::Character, 'a'}},
+    {XK_o, "O", {KeyName::Character, 'o'}},
+    {XK_c, "C", {KeyName::Character, 'c'}},
+    {XK_p, "P", {KeyName::Character, 'p'}},
+    {XK_k, "K", {KeyName::Character, 'k'}},
+    {XK_Return, "Enter", {KeyName::Enter, 0}},
+    {XK_Escape, "Esc", {KeyName::Escape, 0}},
+    {XK_space, "Space", {KeyName::Space, 0}},
+    {XK_BackSpace, "Backspace", {KeyName::Backspace, 0}},
+    {XK_Left, "Left", {KeyName::Left, 0}},
+    {XK_Right, "Right", {KeyName::Right, 0}},
+    {XK_Up, "Up", {KeyName::Up, 0}},
+    {XK_Down, "Down", {KeyName::Down, 0}},
 }};
 
 // A key grabbed by another client fails with BadAccess; count those instead of ending the process.

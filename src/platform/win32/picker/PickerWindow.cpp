@@ -1,10 +1,13 @@
 #include "platform/win32/picker/PickerWindow.h"
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "picker/PickerSession.h"
+#include "platform/win32/picker/CheckWindow.h"
+#include "platform/win32/picker/PickerText.h"
 
 namespace Tavo::Win32Platform {
 
@@ -31,7 +34,7 @@ struct HotKey {
 };
 
 // The keys act wherever the pointer is, like on the other desktop; the arrows and Backspace repeat.
-const std::array<HotKey, 20> HotKeys{{
+const std::array<HotKey, 21> HotKeys{{
     {'1', MOD_NOREPEAT, "1", {KeyName::Character, '1'}},
     {'2', MOD_NOREPEAT, "2", {KeyName::Character, '2'}},
     {'3', MOD_NOREPEAT, "3", {KeyName::Character, '3'}},
@@ -44,6 +47,7 @@ const std::array<HotKey, 20> HotKeys{{
     {'O', MOD_NOREPEAT, "O", {KeyName::Character, 'o'}},
     {'C', MOD_NOREPEAT, "C", {KeyName::Character, 'c'}},
     {'P', MOD_NOREPEAT, "P", {KeyName::Character, 'p'}},
+    {'K', MOD_NOREPEAT, "K", {KeyName::Character, 'k'}},
     {VK_RETURN, MOD_NOREPEAT, "Enter", {KeyName::Enter, 0}},
     {VK_ESCAPE, MOD_NOREPEAT, "Esc", {KeyName::Escape, 0}},
     {VK_SPACE, MOD_NOREPEAT, "Space", {KeyName::Space, 0}},
@@ -61,21 +65,10 @@ KeyPress FromVirtualKey(WPARAM Vk) {
     return {};
 }
 
-// Windows files end lines with CR LF; so do the clipboard, the edit box and standard output.
-std::string WithCrLf(const std::string& Text) {
-    std::string Out;
-    Out.reserve(Text.size() + 16);
-    for (const char C : Text) {
-        if (C == '\n')
-            Out += '\r';
-        Out += C;
-    }
-    return Out;
-}
-
 class PickerApp {
   public:
-    int Run(HINSTANCE Instance);
+    // Check: the settings check opens at once, of CheckFile (null: the file beside the picker).
+    int Run(HINSTANCE Instance, bool Check, const char* CheckFile);
 
   private:
     // Both windows carry the app in GWLP_USERDATA, set from their creation parameter.
@@ -95,6 +88,7 @@ class PickerApp {
     void Apply(const Action& What);
     void Copy(const std::string& Text);
     void Print(const std::string& Text);
+    void OpenCheck(const char* File);
     void Paint();
 
     HINSTANCE Instance = nullptr;
@@ -116,6 +110,7 @@ class PickerApp {
     bool MagnifierRead = false;
 
     PickerSession Session;
+    std::unique_ptr<CheckWindow> Check;
     Sample Under;
     POINT LastPointer{-1, -1};
     std::vector<Action> Pending; // picks waiting for the window to leave the point
@@ -123,7 +118,7 @@ class PickerApp {
     std::string OutputNote;
 };
 
-int PickerApp::Run(HINSTANCE InstanceIn) {
+int PickerApp::Run(HINSTANCE InstanceIn, bool CheckAtStart, const char* CheckFile) {
     Instance = InstanceIn;
     // The screen as the program reads it: one device context for the whole screen, held for the run.
     ScreenDC = GetDC(nullptr);
@@ -193,13 +188,20 @@ int PickerApp::Run(HINSTANCE InstanceIn) {
     SetForegroundWindow(Window);
     SetFocus(Window);
     SetTimer(Window, FollowTimer, FollowMs, nullptr);
+    if (CheckAtStart)
+        OpenCheck(CheckFile);
 
     MSG Msg;
     while (GetMessageA(&Msg, nullptr, 0, 0) > 0) {
+        // Keys pressed in the check window are its own (none of them is a picker key there).
+        if (Msg.message == WM_KEYDOWN && Check && Check->Owns(Msg.hwnd) && GetKeyState(VK_CONTROL) >= 0 &&
+            Check->TakeKey(CheckWindow::KeyFromVirtualKey(Msg.wParam)))
+            continue;
         // The edit box of the lines window keeps its own keys (selecting, Ctrl+C).
         TranslateMessage(&Msg);
         DispatchMessageA(&Msg);
     }
+    Check.reset();
     SelectObject(MagnifierDC, MagnifierOriginal);
     DeleteObject(MagnifierBitmap);
     DeleteDC(MagnifierDC);
@@ -359,6 +361,9 @@ void PickerApp::Apply(const Action& What) {
             SetCursorPos(P.x + O.Dx, P.y + O.Dy);
         break;
     }
+    case Effect::Check:
+        OpenCheck(nullptr);
+        break;
     case Effect::Quit:
         DestroyWindow(Window);
         return;
@@ -367,35 +372,14 @@ void PickerApp::Apply(const Action& What) {
 }
 
 void PickerApp::Copy(const std::string& Text) {
-    const std::string Lines = WithCrLf(Text);
-    bool Done = false;
-    if (OpenClipboard(Window)) {
-        EmptyClipboard();
-        if (HGLOBAL Memory = GlobalAlloc(GMEM_MOVEABLE, Lines.size() + 1)) {
-            if (void* Bytes = GlobalLock(Memory)) {
-                CopyMemory(Bytes, Lines.c_str(), Lines.size() + 1);
-                GlobalUnlock(Memory);
-                Done = SetClipboardData(CF_TEXT, Memory) != nullptr;
-            }
-            if (!Done)
-                GlobalFree(Memory);
-        }
-        CloseClipboard();
-    }
-    if (!Done)
+    if (!CopyToClipboard(Window, Text))
         OutputNote = "The clipboard could not be written (error " + std::to_string(GetLastError()) +
                      "); Enter shows the lines to copy by hand.";
 }
 
 void PickerApp::Print(const std::string& Text) {
+    WriteStandardOutput(Text);
     const std::string Lines = WithCrLf(Text);
-    // Standard output when there is one (started from a console with its output redirected).
-    const HANDLE Out = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (Out && Out != INVALID_HANDLE_VALUE) {
-        DWORD Written = 0;
-        WriteFile(Out, Lines.data(), static_cast<DWORD>(Lines.size()), &Written, nullptr);
-        FlushFileBuffers(Out);
-    }
     // A GUI program usually has none: the lines also go to a window of their own, ready to copy.
     if (!LinesWindow) {
         LinesWindow = CreateWindowExA(0, LinesClass, "TavoLampPicker - [TavoGUI] lines", WS_OVERLAPPEDWINDOW,
@@ -416,6 +400,15 @@ void PickerApp::Print(const std::string& Text) {
     SendMessageA(LinesEdit, EM_SETSEL, 0, -1);
     // Shown without taking the focus from the picker, whose keys may be in use.
     ShowWindow(LinesWindow, SW_SHOWNOACTIVATE);
+}
+
+void PickerApp::OpenCheck(const char* File) {
+    if (!Check)
+        Check = std::make_unique<CheckWindow>(Instance, Dpi);
+    if (File)
+        Check->OpenFile(File);
+    else
+        Check->OpenDefault();
 }
 
 void PickerApp::Paint() {
@@ -544,7 +537,8 @@ LRESULT PickerApp::Handle(UINT Message, WPARAM WParam, LPARAM LParam) {
         return 0;
     case WM_HOTKEY: {
         const auto Index = static_cast<std::size_t>(WParam) - 1;
-        if (Index < HotKeys.size())
+        // While the check is the window in use, the keys are its own.
+        if (Index < HotKeys.size() && !(Check && Check->IsActive() && Check->TakeKey(HotKeys[Index].Press)))
             Do(ActionForKey(HotKeys[Index].Press));
         return 0;
     }
@@ -590,9 +584,9 @@ LRESULT PickerApp::Handle(UINT Message, WPARAM WParam, LPARAM LParam) {
 
 } // namespace
 
-int RunPicker(HINSTANCE Instance) {
+int RunPicker(HINSTANCE Instance, bool Check, const char* CheckFile) {
     PickerApp App;
-    return App.Run(Instance);
+    return App.Run(Instance, Check, CheckFile);
 }
 
 } // namespace Tavo::Win32Platform

@@ -6,7 +6,8 @@
 
 namespace Tavo::Win32Platform {
 
-// Creates the window and runs until the user quits; the process exit code.
-int RunPicker(HINSTANCE Instance);
+// Creates the window and runs until the user quits; the process exit code. Check: the settings check
+// opens at once, of CheckFile (null: the file beside the picker).
+int RunPicker(HINSTANCE Instance, bool Check, const char* CheckFile);
 
 } // namespace Tavo::Win32Platform
