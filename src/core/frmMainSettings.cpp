@@ -10,7 +10,23 @@ std::string frmMain::ConfigurationPath() {
     return FindSettingsFile(Host.SettingsFileCandidates());
 }
 
+void frmMain::OpenLog(const std::string& SettingsFile) {
+    const std::string Path = LogFileSetting(
+        SettingsFile,
+        [this](const std::string& Section, const std::string& Key, const std::string& File,
+               const std::string& Default) { return Host.ReadIniString(Section, Key, File, Default); },
+        [this](const std::string& Written) { return Host.ExpandPath(Written); });
+    if (Path.empty())
+        return;
+    // One diagnostic line, from the UI thread, and the program runs on.
+    Log.Open(Path, [&Desk = Host](const std::string& Problem) {
+        Desk.PostEvent([&Desk, Problem] { Desk.WriteDiagnostic(Problem); });
+    });
+}
+
 void frmMain::LoadConfiguration() {
+    // Before the rest of the file, so that a value that stops the start is logged too.
+    OpenLog(ConfigurationPath());
     const LoadedSettings Loaded = LoadSettingsFile(
         Host.SettingsFileCandidates(), Host.ExecutableBaseName(), Host.AppVersion().Major,
         [this](const std::string& Section, const std::string& Key, const std::string& File,
@@ -29,6 +45,16 @@ void frmMain::LoadConfiguration() {
             Slot.UnitConnected = false;
     }
     Settings = Loaded.Settings;
+
+    if (!Log.IsOpen())
+        return;
+    std::string Units;
+    for (int Unit = 1; Unit <= UnitCount; ++Unit)
+        if (!UnitTable[Unit].UnitAddress.empty())
+            Units += (Units.empty() ? "Unit" : ", Unit") + std::to_string(Unit) + " " +
+                     UnitTable[Unit].UnitAddress;
+    Log.Write(VersionText() + " started: settings " + Loaded.File +
+              "; units configured: " + (Units.empty() ? "none" : Units));
 }
 
 } // namespace Tavo
