@@ -44,7 +44,7 @@ std::string LogFileSetting(const std::string& File, const IniReader& ReadIni, co
     const std::string Written = Readable(File) ? ReadIni("Diagnostics", "LogFile", File, "") : std::string();
     if (Written.empty())
         return {};
-    const std::string Path = Expand(Written);
+    std::string Path = Expand(Written);
     const std::size_t Slash = File.find_last_of(Separators);
     if (IsFullPath(Path) || Slash == std::string::npos)
         return Path;
