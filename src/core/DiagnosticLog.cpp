@@ -113,7 +113,12 @@ void DiagnosticLog::Open(const std::string& File, ProblemReport OnProblem) {
         return;
     Path = File;
     Report = std::move(OnProblem);
-    Writer = std::thread([this] { Run(); });
+    try {
+        Writer = std::thread([this] { Run(); });
+    } catch (const std::system_error& Error) {
+        if (Report)
+            Report(std::string("cannot be written (no thread to write it: ") + Error.what() + ")");
+    }
 }
 
 void DiagnosticLog::Write(std::string Line) {
@@ -173,8 +178,7 @@ void DiagnosticLog::Run() {
         } else {
             Lost += Batch.size();
             if (!Failing && Report)
-                Report("log file " + Path + " cannot be written (" + Problem +
-                       "); its lines are lost until it can be");
+                Report("cannot be written (" + Problem + "); its lines are lost until it can be");
             Failing = true;
         }
         const std::size_t Count = Batch.size();

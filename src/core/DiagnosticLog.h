@@ -24,8 +24,9 @@ class DiagnosticLog {
     // What an end line says after its author, and how the next run knows the last one ended in order.
     static constexpr const char* EndedWord = " ended: ";
 
-    // Told on the writer's thread when the file cannot be written: once, until it can again.
-    using ProblemReport = std::function<void(const std::string& Text)>;
+    // Told, mostly on the writer's thread, when the file cannot be written: once, until it can again.
+    // Problem: "cannot be written (why); ...", to follow the file's name.
+    using ProblemReport = std::function<void(const std::string& Problem)>;
 
     DiagnosticLog() = default;
     // Writes what is queued, then stops the writer.
@@ -33,7 +34,8 @@ class DiagnosticLog {
     DiagnosticLog(const DiagnosticLog&) = delete;
     DiagnosticLog& operator=(const DiagnosticLog&) = delete;
 
-    // Starts the writer for Path; the file itself is only touched there.
+    // Starts the writer for Path; the file itself is only touched there. A writer that cannot be started
+    // is reported too: the log never stops the program.
     void Open(const std::string& Path, ProblemReport Report);
     bool IsOpen() const { return Writer.joinable(); }
     // Queues Line, stamped now. Never waits for the file; does nothing when closed or ended.

@@ -1,5 +1,8 @@
 // The settings file into the form's unit table and settings, with its warnings in boxes.
 
+#include <algorithm>
+#include <cctype>
+
 #include "core/SettingsFile.h"
 #include "core/Texts.h"
 #include "core/frmMain.h"
@@ -19,9 +22,20 @@ void frmMain::OpenLog(const std::string& SettingsFile) {
     if (Path.empty())
         return;
     // One diagnostic line, from the UI thread, and the program runs on.
-    Log.Open(Path, [&Desk = Host](const std::string& Problem) {
-        Desk.PostEvent([&Desk, Problem] { Desk.WriteDiagnostic(Problem); });
-    });
+    const std::string Where =
+        "In the file " + SettingsFile + ", section [Diagnostics], key LogFile: the log file " + Path + " ";
+    auto Report = [&Desk = Host, Where](const std::string& Problem) {
+        Desk.PostEvent([&Desk, Line = Where + Problem] { Desk.WriteDiagnostic(Line); });
+    };
+    // Lines appended to the settings, and the settings renamed at 1 MiB, would lose them.
+    auto Lower = [](std::string Text) {
+        std::transform(Text.begin(), Text.end(), Text.begin(),
+                       [](unsigned char C) { return std::tolower(C); });
+        return Text;
+    };
+    if (Lower(Path) == Lower(SettingsFile))
+        return Report("is the settings file itself: no log is kept");
+    Log.Open(Path, Report);
 }
 
 void frmMain::LoadConfiguration() {

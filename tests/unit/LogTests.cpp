@@ -59,8 +59,10 @@ std::string Slurp(const std::string& File) {
 TEST(LogFile, EveryLineTimedAndEachRunFramed) {
     UnitListener Unit;
     Folder Dir;
+#ifndef _WIN32
+    setenv("TZ", "TAVO-5:30", 1), tzset(); // local time that differs from UTC, whatever the machine's
+#endif
     const std::string Before = LocalSeconds();
-    std::vector<std::string> Said;
     std::string Content;
     for (const bool Exits : {false, true}) { // the first run is ended from outside: no end line
         Rig R;
@@ -70,7 +72,6 @@ TEST(LogFile, EveryLineTimedAndEachRunFramed) {
         else
             R.Form.DisconnectUnit(1);            // what the rig's end would do, said here
         Content = Slurp(Dir.Path + "/tavo.log"); // before the writer is stopped: the process would be gone
-        Said.insert(Said.end(), R.Desk.Diagnostics.begin(), R.Desk.Diagnostics.end());
     }
     const std::string U1 = "Unit1 " + Unit.Endpoint() + ": ";
     const std::vector<std::string> Run = {
@@ -98,10 +99,6 @@ TEST(LogFile, EveryLineTimedAndEachRunFramed) {
         Texts.push_back(Parts[2]);
     }
     EXPECT_EQ(Texts, Expected);
-    std::vector<std::string> Diagnostics; // every line said, in the order said
-    std::copy_if(Texts.begin(), Texts.end(), std::back_inserter(Diagnostics),
-                 [](const std::string& T) { return T.starts_with("Unit"); });
-    EXPECT_EQ(Diagnostics, Said);
 }
 
 TEST(LogFile, TheLastLineSaysHowTheRunEnded) {
@@ -144,23 +141,33 @@ TEST(LogFile, RotatesAtOneMebibyteAndSaysOnceThatItCannotWrite) {
         StartAndSelect(R, Dir.Path, Log, Unit);
         EXPECT_THROW(R.Form.mnuExit_Click(), ProcessEnded);
         EXPECT_EQ(Slurp(Log + ".1"), Full);
-        const std::string Fresh = Slurp(Log);
-        EXPECT_NE(Fresh.find(" started: settings "), std::string::npos) << Fresh;
-        EXPECT_NE(Fresh.find(" ended: Exit chosen"), std::string::npos) << Fresh;
+        EXPECT_LT(Slurp(Log).size(), 2048u) << "the run's lines are not in a new file";
     }
-    SCOPED_TRACE("a folder that does not exist: one diagnostic line, no box, and the program runs on");
-    Rig R;
-    StartAndSelect(R, Dir.Path, "missing/tavo.log", Unit);
-    EXPECT_TRUE(Unit.WaitForReceived(GpOut.size(), Patience)) << "the selection was not sent";
-    EXPECT_THROW(R.Form.mnuExit_Click(), ProcessEnded);
-    R.Desk.DoEvents(); // the writer's report comes through the event queue
-    std::erase_if(R.Desk.Diagnostics, [](const std::string& L) { return L.starts_with("Unit1 "); });
-    EXPECT_EQ(R.Desk.Diagnostics,
-              std::vector<std::string>{"log file " + Dir.Path + "/missing/tavo.log cannot be written (" +
-                                       std::generic_category().message(ENOENT) +
-                                       "); its lines are lost until it can be"});
-    EXPECT_TRUE(R.Desk.Boxes.empty());
+    // A path that cannot be written: one diagnostic line, no box, and the program runs on.
+    const std::string Cases[][2] = {
+        // LogFile, the one line it gives
+        {"missing/tavo.log", "missing/tavo.log cannot be written (" +
+                                 std::generic_category().message(ENOENT) +
+                                 "); its lines are lost until it can be"},
+        {"TavoRouterControl.INI", "TavoRouterControl.INI is the settings file itself: no log is kept"}};
+    for (const auto& [LogFile, Line] : Cases) {
+        SCOPED_TRACE(LogFile);
+        Rig R;
+        const std::size_t Before = Unit.ReceivedBytes();
+        StartAndSelect(R, Dir.Path, LogFile, Unit);
+        EXPECT_TRUE(Unit.WaitForReceived(Before + GpOut.size(), Patience)) << "the selection was not sent";
+        EXPECT_THROW(R.Form.mnuExit_Click(), ProcessEnded);
+        R.Desk.DoEvents(); // the writer's report comes through the event queue
+        std::erase_if(R.Desk.Diagnostics, [](const std::string& L) { return L.starts_with("Unit1 "); });
+        EXPECT_EQ(R.Desk.Diagnostics,
+                  std::vector<std::string>{
+                      "In the file " + Dir.Path +
+                      "/TavoRouterControl.ini, section [Diagnostics], key LogFile: the log file " + Dir.Path +
+                      "/" + Line});
+        EXPECT_TRUE(R.Desk.Boxes.empty());
+    }
     EXPECT_FALSE(std::filesystem::exists(Dir.Path + "/missing"));
+    EXPECT_EQ(Slurp(Dir.Path + "/TavoRouterControl.ini").find(" started: "), std::string::npos);
 }
 
 #ifndef _WIN32
@@ -183,7 +190,6 @@ TEST(LogFile, AFileThatHangsHoldsUpNeitherPollNorTriggerNorExit) {
         Count > 0 ? (void)Got.append(Buffer, static_cast<std::size_t>(Count)) : SleepMilliseconds(10);
     }
     close(Reader);
-    EXPECT_NE(Got.find(": selection sent\n"), std::string::npos) << Got;
     EXPECT_NE(Got.find(" ended: Exit chosen in the tray menu\n"), std::string::npos) << Got;
 }
 #endif
