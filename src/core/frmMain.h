@@ -111,8 +111,9 @@ class frmMain final : public DesktopEvents {
     void OnLookupDone(int Unit, const std::string& Address);
     void ConnectionMessage(int Unit, const std::string& Text, BoxIcon Icon);
     void Diagnose(int Unit, const std::string& What);
-    // frmMainSettings.cpp: the log of [Diagnostics] LogFile, when the file asks for one.
+    // frmMainSettings.cpp: the log of [Diagnostics] LogFile, when the file asks for one; its first line.
     void OpenLog(const std::string& SettingsFile);
+    void LogStart(const std::string& SettingsFile);
     // Runs a handler the desktop called. When no other handler is under way, what had to wait for that
     // follows: connects to hosts looked up meanwhile, then the boxes found.
     template <typename Handler> void Dispatch(Handler&& Run);

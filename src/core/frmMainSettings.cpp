@@ -39,8 +39,6 @@ void frmMain::OpenLog(const std::string& SettingsFile) {
 }
 
 void frmMain::LoadConfiguration() {
-    // Before the rest of the file, so that a value that stops the start is logged too.
-    OpenLog(ConfigurationPath());
     const LoadedSettings Loaded = LoadSettingsFile(
         Host.SettingsFileCandidates(), Host.ExecutableBaseName(), Host.AppVersion().Major,
         [this](const std::string& Section, const std::string& Key, const std::string& File,
@@ -59,7 +57,9 @@ void frmMain::LoadConfiguration() {
             Slot.UnitConnected = false;
     }
     Settings = Loaded.Settings;
+}
 
+void frmMain::LogStart(const std::string& SettingsFile) {
     if (!Log.IsOpen())
         return;
     std::string Units;
@@ -67,7 +67,7 @@ void frmMain::LoadConfiguration() {
         if (!UnitTable[Unit].UnitAddress.empty())
             Units += (Units.empty() ? "Unit" : ", Unit") + std::to_string(Unit) + " " +
                      UnitTable[Unit].UnitAddress;
-    Log.Write(VersionText() + " started: settings " + Loaded.File +
+    Log.Write(VersionText() + " started: settings " + SettingsFile +
               "; units configured: " + (Units.empty() ? "none" : Units));
 }
 

@@ -35,7 +35,11 @@ void frmMain::Form_Load() {
             throw FatalError("The screen could not be opened for reading: " + ScreenProblem);
         ScreenDC = true;
 
+        // The log before the rest of the settings, so that a value that stops the start is logged too.
+        const std::string SettingsFile = ConfigurationPath();
+        OpenLog(SettingsFile);
         LoadConfiguration();
+        LogStart(SettingsFile);
 
         if (!Host.StartNetwork()) {
             if (!MessagesSuppressed)
