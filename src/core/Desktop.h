@@ -62,6 +62,9 @@ class DesktopEvents {
     virtual void OnTrayMenuChoice(MenuItemId Item) = 0;
     // The desktop asks the program to end (a task manager, an installer, the session ending).
     virtual void OnCloseRequest() = 0;
+    // The desktop ends the process after an error nobody expected, and says so itself; the program's
+    // last chance to note What.
+    virtual void OnUnexpectedError(const std::string& /*What*/) {}
 
   protected:
     ~DesktopEvents() = default;
@@ -83,6 +86,9 @@ class Desktop {
     // The value of Key in Section of File (a full path), Default when the file, section or key is missing.
     virtual std::string ReadIniString(const std::string& Section, const std::string& Key,
                                       const std::string& File, const std::string& Default) = 0;
+    // A path as the user wrote it, the system's variables in it filled in (%APPDATA% on Windows);
+    // unchanged where paths carry none.
+    virtual std::string ExpandPath(const std::string& Path) = 0;
     // One running copy per executable file: the claim lasts until the process ends.
     virtual InstanceClaim ClaimSingleInstance() = 0;
     // Makes sockets usable; false when the system refuses.

@@ -25,7 +25,31 @@ bool Readable(const std::string& File) {
     return Probe && !std::filesystem::is_directory(File, Ignored);
 }
 
+#ifdef _WIN32
+constexpr const char* Separators = "\\/";
+// C:\x, \\server\share\x and \x; a drive-relative C:x is taken as it stands too.
+bool IsFullPath(const std::string& Path) {
+    return (!Path.empty() && (Path[0] == '\\' || Path[0] == '/')) || (Path.size() >= 2 && Path[1] == ':');
+}
+#else
+constexpr const char* Separators = "/";
+bool IsFullPath(const std::string& Path) {
+    return !Path.empty() && Path[0] == '/';
+}
+#endif
+
 } // namespace
+
+std::string LogFileSetting(const std::string& File, const IniReader& ReadIni, const PathExpander& Expand) {
+    const std::string Written = Readable(File) ? ReadIni("Diagnostics", "LogFile", File, "") : std::string();
+    if (Written.empty())
+        return {};
+    std::string Path = Expand(Written);
+    const std::size_t Slash = File.find_last_of(Separators);
+    if (IsFullPath(Path) || Slash == std::string::npos)
+        return Path;
+    return File.substr(0, Slash + 1) + Path;
+}
 
 std::string FindSettingsFile(const std::vector<std::string>& Candidates) {
     for (const std::string& File : Candidates)

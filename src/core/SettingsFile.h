@@ -38,6 +38,13 @@ std::string FindSettingsFile(const std::vector<std::string>& Candidates);
 LoadedSettings LoadSettingsFile(const std::vector<std::string>& Candidates, const std::string& BaseName,
                                 int MajorVersion, const IniReader& Read, const SettingsWarning& Warn);
 
+// What the system makes of a path as written: its variables filled in (%APPDATA% on Windows).
+using PathExpander = std::function<std::string(const std::string& Path)>;
+
+// [Diagnostics] LogFile of File as a full path, Expand applied first; a relative path lies in File's
+// folder. Empty: no log. Read apart from the rest, so that a run the rest stops can still be logged.
+std::string LogFileSetting(const std::string& File, const IniReader& Read, const PathExpander& Expand);
+
 // "#3296FF" -> 0x00FF9632; throws FatalError naming Where (file, section, key) and the value.
 std::uint32_t HexToColor(const std::string& ColorText, const std::string& Where);
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/Desktop.h"
+#include "core/DiagnosticLog.h"
 #include "core/HostLookup.h"
 #include "core/SettingsFile.h"
 #include "core/Units.h"
@@ -35,8 +36,11 @@ class frmMain final : public DesktopEvents {
 
     // --- start-up and shutdown (frmMainStartup.cpp) --------------------------------------------------
     void Form_Load();
-    [[noreturn]] void Form_Unload(int ExitCode = 0);
+    // Why: how the run ended, in the log's last line.
+    [[noreturn]] void Form_Unload(int ExitCode = 0, const std::string& Why = "unloaded");
     std::string VersionText();
+    // The log's last line; it is on disk (or given up on) when this returns.
+    void LogEnd(const std::string& Why);
 
     // --- settings (frmMainSettings.cpp) ------------------------------------------------------------------
     void LoadConfiguration();
@@ -70,6 +74,7 @@ class frmMain final : public DesktopEvents {
     void OnTrayClick(TrayClick Click) override;
     void OnTrayMenuChoice(MenuItemId Item) override;
     void OnCloseRequest() override;
+    void OnUnexpectedError(const std::string& What) override;
 
     Desktop& Host;
 
@@ -109,6 +114,9 @@ class frmMain final : public DesktopEvents {
     void OnLookupDone(int Unit, const std::string& Address);
     void ConnectionMessage(int Unit, const std::string& Text, BoxIcon Icon);
     void Diagnose(int Unit, const std::string& What);
+    // frmMainSettings.cpp: the log of [Diagnostics] LogFile, when the file asks for one; its first line.
+    void OpenLog(const std::string& SettingsFile);
+    void LogStart(const std::string& SettingsFile);
     // Runs a handler the desktop called. When no other handler is under way, what had to wait for that
     // follows: connects to hosts looked up meanwhile, then the boxes found.
     template <typename Handler> void Dispatch(Handler&& Run);
@@ -132,6 +140,7 @@ class frmMain final : public DesktopEvents {
     int ReplyWaits = 0;
     bool PassDeferred = false;
     HostLookups Lookups;
+    DiagnosticLog Log;
 };
 
 } // namespace Tavo

@@ -25,7 +25,9 @@ std::int64_t UntilJustPast(double LimitMs, double ElapsedMs) {
 } // namespace
 
 void frmMain::Diagnose(int Unit, const std::string& What) {
-    Host.WriteDiagnostic("Unit" + std::to_string(Unit) + " " + UnitTable[Unit].UnitAddress + ": " + What);
+    std::string Line = "Unit" + std::to_string(Unit) + " " + UnitTable[Unit].UnitAddress + ": " + What;
+    Host.WriteDiagnostic(Line);
+    Log.Write(std::move(Line));
 }
 
 frmMain::DrainBudget frmMain::NewDrainBudget() {

@@ -12,6 +12,9 @@ void frmMain::tmrPoll_Timer() {
         InferSelection(SampleLamps(UnitTable, Host), Settings.ActiveColor, Settings.OnAirColor);
     if (Verdict.Found() && Verdict.Unit != CurrentUnit) {
         CurrentUnit = Verdict.Unit;
+        // The log shows whether the program saw the lamps change at all, and what it made of them.
+        if (Log.IsOpen())
+            Log.Write("selected Unit" + std::to_string(Verdict.Unit) + ": " + DescribeSelection(Verdict));
         TriggerUnit(*CurrentUnit);
     }
 

@@ -35,12 +35,16 @@ void frmMain::Form_Load() {
             throw FatalError("The screen could not be opened for reading: " + ScreenProblem);
         ScreenDC = true;
 
+        // The log before the rest of the settings, so that a value that stops the start is logged too.
+        const std::string SettingsFile = ConfigurationPath();
+        OpenLog(SettingsFile);
         LoadConfiguration();
+        LogStart(SettingsFile);
 
         if (!Host.StartNetwork()) {
             if (!MessagesSuppressed)
                 Host.ShowMessageBox(SocketLibraryText, ErrorTitle, BoxIcon::Exclamation);
-            Form_Unload(1);
+            Form_Unload(1, SocketLibraryText);
         }
         if (Screen == ScreenAccess::NotReadable)
             Host.ShowMessageBox(ScreenProblem, WarningTitle, BoxIcon::Exclamation);
@@ -49,6 +53,7 @@ void frmMain::Form_Load() {
     } catch (const FatalError& Error) {
         if (TrayIconAdded)
             DeleteTrayIcon();
+        LogEnd(std::string("settings error: ") + Error.what());
         Host.ShowMessageBox(Error.what(), ErrorTitle, BoxIcon::Exclamation);
         Host.EndProcess(1);
     }
@@ -62,11 +67,18 @@ void frmMain::Form_Load() {
     Dispatch([this] { tmrCheckConnection_Timer(); });
 }
 
-void frmMain::Form_Unload(int ExitCode) {
+void frmMain::Form_Unload(int ExitCode, const std::string& Why) {
     if (TrayIconAdded)
         DeleteTrayIcon();
+    LogEnd(Why);
     Host.EndProcess(ExitCode);
     std::abort(); // a desktop that failed to end the process must not run on half unloaded
+}
+
+void frmMain::LogEnd(const std::string& Why) {
+    // Long enough for any disk that works; a share that hangs must not keep the process for ever.
+    constexpr int LogEndWaitMs = 2000;
+    Log.End(VersionText(), Why, LogEndWaitMs);
 }
 
 void frmMain::OnTimer(TimerId Timer) {
@@ -92,7 +104,14 @@ void frmMain::OnTrayMenuChoice(MenuItemId Item) {
 
 // Any unload the desktop asks for goes the way Exit goes, so no icon is left behind.
 void frmMain::OnCloseRequest() {
-    Form_Unload(0);
+    Form_Unload(0, "the desktop asked it to close");
+}
+
+void frmMain::OnUnexpectedError(const std::string& What) {
+    try {
+        LogEnd(std::string("an unexpected error: ") + What);
+    } catch (...) { // NOLINT(bugprone-empty-catch): the desktop's own report must still come
+    }
 }
 
 int Main(Desktop& Host) {
@@ -101,7 +120,12 @@ int Main(Desktop& Host) {
         return 0;
     }
     frmMain Form(Host);
-    Form.Form_Load();
+    try {
+        Form.Form_Load();
+    } catch (const std::exception& Error) { // the platform's main reports it; the log's last word first
+        Form.OnUnexpectedError(Error.what());
+        throw;
+    }
     return Host.RunEventLoop();
 }
 

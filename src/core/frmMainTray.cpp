@@ -64,7 +64,7 @@ void frmMain::mnuAbout_Click() {
 
 void frmMain::mnuExit_Click() {
     DeleteTrayIcon();
-    Form_Unload(0);
+    Form_Unload(0, "Exit chosen in the tray menu");
 }
 
 } // namespace Tavo

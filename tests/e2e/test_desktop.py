@@ -4,6 +4,7 @@ tray icon's whole life and the lamp picker, driven with real pointer and key eve
 
 import os, re, shutil, subprocess, time
 from collections import Counter
+from datetime import datetime, timedelta
 from pathlib import Path
 import pytest
 from harness.display import start_trayer, start_xfce_panel
@@ -251,7 +252,11 @@ def test_tray(w, build, host):
         w.x.run("xdotool", "key", *(["--window", menu] if build.wine else []), *["Down"] * downs, "Return")
         w.x.run("xdotool", "keyup", "Return")
         wait_for(lambda: menu not in w.search("--class", "."), 10, "the menu closed after a choice")
-    p = w.start(units=(1,), program={"env": session})
+    # With a log (under wine through a variable of its own): one selection, then Exit, in the file.
+    logs, began = w.ws.folder("logs"), datetime.now() - timedelta(seconds=1)
+    p = w.start(units=(1,), log=r"%TAVO_LOGS%\tavo.log" if build.wine else "tavo.log",
+                program={"env": session | {"TAVO_LOGS": "Z:" + logs.replace("/", "\\")}})
+    w.select(1)
     icon = icons(1, "the icon docked with the application's image")[0]  # in trayer: its panel has grown
     before = set(windows_of(EXE_NAME))
     choose(open_menu(icon, 1), 1)  # the header does nothing
@@ -274,6 +279,15 @@ def test_tray(w, build, host):
     assert p.wait_exit(build.window, "the program's Exit") == 0, f"Exit ended the program with {p.proc.returncode}"
     icons(0, "no icon left after Exit")
     w.figure(f"icon {icon[2]}x{icon[3]}")
+    with open(os.path.join(logs if build.wine else p.folder, "tavo.log")) as f:
+        lines = [(datetime.strptime(l[:23], "%Y-%m-%d %H:%M:%S.%f"), l[24:]) for l in f.read().splitlines()]
+    texts, unit1 = [t for _, t in lines], f"Unit1 127.0.0.1:{w.sims[1].port}"
+    assert all(began <= t <= datetime.now() for t, _ in lines), f"times outside the run: {lines}"
+    assert re.fullmatch(rf"TavoRouterControl \S+ started: settings .*\.ini; units configured: {unit1}", texts[0]) and \
+        texts[-1].endswith(" ended: Exit chosen in the tray menu"), f"the run's first and last lines: {texts}"
+    assert texts[texts.index("selected Unit1: lamp 1 shows the active colour") + 1] == f"{unit1}: selection sent"
+    said = [f"Unit{u} {a}: {d}" for _, u, d in p.diagnostics() for a in [f"127.0.0.1:{w.sims[u].port}"]]
+    assert [t for t in texts if t.startswith("Unit")] == said, f"not every diagnostic line in the log: {texts}"
 
 
 def test_picker(w, build):

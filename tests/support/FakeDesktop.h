@@ -83,6 +83,7 @@ class FakeDesktop final : public Desktop {
     bool ChangeToFolder(const std::string& F) override { return Logged("ChangeToFolder " + F), true; }
     std::string ReadIniString(const std::string& Section, const std::string& Key, const std::string& File,
                               const std::string& Default) override;
+    std::string ExpandPath(const std::string& Path) override { return Path; }
     InstanceClaim ClaimSingleInstance() override {
         return AnotherInstanceRuns ? InstanceClaim::AlreadyRunning : InstanceClaim::Claimed;
     }

@@ -22,13 +22,14 @@ def built(kind):
     return os.path.join(REPO, "build", kind, EXE_NAME + (".exe" if kind == "win64" else ""))
 
 
-def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, on_air=ON_AIR):
-    """units {n: 'address'}; lamps {n: (x, y)}, every lamp that has a position. CRLF, as on Windows."""
+def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, on_air=ON_AIR, log=None):
+    """units {n: 'address'}; lamps {n: (x, y)}, every lamp that has a position; log: LogFile. CRLF, as on Windows."""
     lines = ["[General]", f"Version={version}", ""] if version is not None else []
     lines += ["[Devices]"] + [f"Unit{n}={units.get(n, '')}" for n in range(1, 9)] + [""]
     lines += ["[Configuration]", f"PollInterval={poll}", f"ReconnectDelay={reconnect}", "", "[TavoGUI]"]
     lines += [f"UnitIndicator{n}={x},{y}" for n, (x, y) in sorted(lamps.items())]
     lines += [f"UnitActiveColor={active}", f"UnitOnAirColor={on_air}", ""]
+    lines += ["[Diagnostics]", f"LogFile={log}", ""] if log else []
     return "\r\n".join(lines)
 
 

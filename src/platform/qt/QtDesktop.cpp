@@ -138,6 +138,8 @@ template <typename Call> void QtDesktop::Guarded(Call&& Run) {
 void QtDesktop::EndAfterUnexpectedError(const std::string& What) {
     for (QTimer& T : Timers)
         T.stop();
+    if (EventSink)
+        EventSink->OnUnexpectedError(What);
     EventSink = nullptr;
     RemoveTrayIcon();
     std::fprintf(stderr, "%s%s\n", UnexpectedErrorText, What.c_str());

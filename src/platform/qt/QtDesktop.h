@@ -58,6 +58,7 @@ class QtDesktop final : public QObject, public Desktop {
     bool ChangeToFolder(const std::string& Folder) override;
     std::string ReadIniString(const std::string& Section, const std::string& Key, const std::string& File,
                               const std::string& Default) override;
+    std::string ExpandPath(const std::string& Path) override { return Path; } // no variables in Linux paths
     InstanceClaim ClaimSingleInstance() override;
     bool StartNetwork() override;
 

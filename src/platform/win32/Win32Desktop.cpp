@@ -193,6 +193,8 @@ void Win32Desktop::RunPostedEvents() {
 void Win32Desktop::EndAfterUnexpectedError(const char* What) {
     for (const TimerId Timer : {TimerId::CheckConnection, TimerId::Poll})
         KillTimer(Window, TimerEventId(Timer));
+    if (Sink)
+        Sink->OnUnexpectedError(What);
     Sink = nullptr;
     RemoveShownTrayIcon();
     const std::string Text = std::string(UnexpectedErrorText) + What;
@@ -247,6 +249,17 @@ bool Win32Desktop::ChangeToFolder(const std::string& Folder) {
 std::string Win32Desktop::ReadIniString(const std::string& Section, const std::string& Key,
                                         const std::string& File, const std::string& Default) {
     return ReadProfileString(Section, Key, File, Default);
+}
+
+std::string Win32Desktop::ExpandPath(const std::string& Path) {
+    const DWORD Size = ExpandEnvironmentStringsA(Path.c_str(), nullptr, 0);
+    if (Size == 0)
+        return Path;
+    std::string Expanded(Size, '\0');
+    if (ExpandEnvironmentStringsA(Path.c_str(), Expanded.data(), Size) == 0)
+        return Path;
+    Expanded.resize(std::strlen(Expanded.c_str())); // the count may be larger than the text
+    return Expanded;
 }
 
 InstanceClaim Win32Desktop::ClaimSingleInstance() {

@@ -46,6 +46,7 @@ class Win32Desktop final : public Desktop {
     bool ChangeToFolder(const std::string& Folder) override;
     std::string ReadIniString(const std::string& Section, const std::string& Key, const std::string& File,
                               const std::string& Default) override;
+    std::string ExpandPath(const std::string& Path) override;
     InstanceClaim ClaimSingleInstance() override;
     bool StartNetwork() override;
 
