@@ -17,9 +17,14 @@ DEBUGSTR = re.compile(r'debugstr:OutputDebugStringA "(.*)"$')
 MSGBOX = re.compile(r'msgbox:MSGBOX_OnInit L"(.*)"$')
 
 
+def on_wine(kind):
+    """Whether the build of kind is a Windows one (x86 'win32' or x64 'win64'), run under wine."""
+    return kind in ("win32", "win64")
+
+
 def built(kind):
     """Where the build of kind puts the program."""
-    return os.path.join(REPO, "build", kind, EXE_NAME + (".exe" if kind == "win64" else ""))
+    return os.path.join(REPO, "build", kind, EXE_NAME + ".exe" * on_wine(kind))
 
 
 def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, on_air=ON_AIR):
@@ -37,7 +42,7 @@ def unescape(text):
 
 
 class Program(LogProcess):
-    """kind 'linux' or 'win64'. ini None: no settings file beside the copy. prefix: put in front of the
+    """kind 'linux', 'win32' or 'win64'. ini None: no settings file beside the copy. prefix: put in front of the
     command line (strace, unshare, ip netns exec). env: variables besides (None: not set). again: start
     a copy already in place (exe) once more.
     stdout and stderr are one log."""
@@ -45,7 +50,7 @@ class Program(LogProcess):
     def __init__(self, ws, kind, exe, x_env, ini=None, wine=None, name=EXE_NAME, prefix=(), env=None, again=False):
         self.kind = kind
         self.folder = os.path.dirname(exe) if again else ws.folder(ws.unique("app"))
-        self.exe = exe if again else os.path.join(self.folder, name + (".exe" if kind == "win64" else ""))
+        self.exe = exe if again else os.path.join(self.folder, name + ".exe" * on_wine(kind))
         self.ini = os.path.join(self.folder, name + ".ini")
         if not again:
             shutil.copy2(exe, self.exe)
@@ -53,7 +58,7 @@ class Program(LogProcess):
             with open(self.ini, "w", newline="") as f:
                 f.write(ini)
         full = dict(x_env)
-        if kind == "win64":
+        if on_wine(kind):
             if wine is None:
                 raise Failure("the Windows build needs the wine set-up")
             wine.start(x_env)
