@@ -9,7 +9,8 @@ from harness.proc import Failure, Workspace, wait_for
 from harness.program import built, on_wine
 
 KINDS = ("linux", "win32", "win64")
-# The x64 build shares every line with the x86 one, the release, which runs every scenario: x64 runs these.
+# x64 shares every line with x86, the release, which runs every scenario; x64 runs these (the package: the picker
+# and a trigger).
 X64 = {"test_start_up_boxes", "test_tray", "test_package"}
 
 
@@ -22,7 +23,6 @@ def pytest_addoption(parser):  # each program's picker is beside it
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "linux_only: the Linux build's own behaviour")
-    config.addinivalue_line("markers", "windows_only: the Windows builds' own behaviour")
     kinds = config.getoption("build") or []
     if len(kinds) == 1 and not os.path.isfile(exe := config.getoption(f"--{kinds[0]}-exe")):
         pytest.exit(f"SKIP: {exe} does not exist: build the {kinds[0]} configuration first", returncode=77)
@@ -35,12 +35,9 @@ def pytest_generate_tests(metafunc):
 
 
 def pytest_collection_modifyitems(config, items):
-    def left_out(item):
-        kind = item.callspec.params["build"] if hasattr(item, "callspec") else None
-        return kind and (item.get_closest_marker("linux_only") and kind != "linux" or
-                         item.get_closest_marker("windows_only") and not on_wine(kind) or
-                         kind == "win64" and item.originalname not in X64)
-    other = [i for i in items if left_out(i)]
+    def left_out(item, kind):
+        return item.get_closest_marker("linux_only") and kind != "linux" or kind == "win64" and item.originalname not in X64
+    other = [i for i in items if left_out(i, i.callspec.params["build"])]
     config.hook.pytest_deselected(items=other)
     items[:] = [i for i in items if i not in other]
 

@@ -77,7 +77,7 @@ def test_command_line(build):
 
 
 LOCATIONS = [  # case, where files go (beside the program, $XDG_CONFIG_HOME, ~/.config), the unit to use
-    ("$XDG_CONFIG_HOME", ("xdg-config",), 1),
+    # $XDG_CONFIG_HOME alone: the Debian package's scenario
     ("~/.config without XDG_CONFIG_HOME", ("home/.config",), 1),
     ("beside the program first", ("beside", "xdg-config"), 2),
 ]

@@ -6,6 +6,7 @@ import glob, os, re, subprocess, zipfile
 from pathlib import Path
 import pytest
 from harness.proc import wait_for
+from harness.program import with_values
 from harness.standins import ACTIVE, GREY, ON_AIR
 from test_desktop import icons_in
 
@@ -29,8 +30,6 @@ def unzipped(w, build):
     with zipfile.ZipFile(package(build, "TavoRouterControl-*-win*.zip")) as z:
         z.extractall(w.ws.folder("operator"))
     [top] = glob.glob(os.path.join(w.ws.dir, "operator", "*"))
-    assert sorted(os.listdir(top)) == ["README.txt", "TavoLampPicker.exe", "TavoRouterControl.exe",
-                                       "TavoRouterControl.ini"], f"the zip holds {os.listdir(top)}"
     return top, Path(top, "TavoRouterControl.ini"), Path(top, "TavoRouterControl.ini")
 
 
@@ -53,14 +52,6 @@ def unpacked(w, build):
     w.figure(f"{os.path.basename(deb)}: {os.path.getsize(deb) // 1024} KiB; Depends: {depends.strip()}")
     settings = Path(w.ws.folder("xdg-config", "TavoRouterControl"), "TavoRouterControl.ini")
     return os.path.join(root, "usr", "bin"), Path(root, DOC, "TavoRouterControl.ini"), settings
-
-
-def filled(text, values):
-    """The example settings with each key's line given its value, as an operator edits it."""
-    for key, value in values.items():
-        text, count = re.subn(rf"^{key}=[^\r\n]*", f"{key}={value}", text, flags=re.M)
-        assert count == 1, f"the example settings file has {count} lines {key}=, not one"
-    return text
 
 
 def test_package(w, build):
@@ -93,16 +84,15 @@ def test_package(w, build):
     lines = [l for l in picker.snapshot() if "=" in l or l == "[TavoGUI]"][-5:]
     assert lines == expected, f"printed {lines}, expected {expected}"
     press("c")
-    want = "".join(l + "\n" for l in expected)
-    wait_for(lambda: w.x.run("xclip", "-selection", "clipboard", "-o").stdout.replace("\r\n", "\n") == want, 15,
-             "the same lines on the clipboard")
+    wait_for(lambda: w.x.run("xclip", "-selection", "clipboard", "-o").stdout.replace("\r\n", "\n").split("\n") ==
+             expected + [""], 15, "the same lines on the clipboard")
     w.ws.watched.discard(picker)
     press("Escape")
     assert picker.wait_exit(30, "the picker quit on Esc") == 0, f"the picker ended with {picker.proc.returncode} on Esc"
 
     w.units(1, 2)  # lamp 1 selected, then lamp 2 alone on air: each reaches its unit once
     values = {f"Unit{n}": f"127.0.0.1:{s.port}" for n, s in w.sims.items()} | dict(l.split("=", 1) for l in lines[1:])
-    ini.write_bytes(filled(example.read_bytes().decode(), values).encode())
+    ini.write_bytes(with_values(example.read_bytes().decode(), values).encode())
     w.panel.reset()
     w.program = w.launch(None, exe=os.path.join(folder, "TavoRouterControl" + ".exe" * build.wine), again=True)
     w.connect()
@@ -113,4 +103,3 @@ def test_package(w, build):
         tray = wait_for(lambda: w.search("--name", "^Wine System Tray$"), build.window, "wine's tray")[0]
         icon = wait_for(lambda: icons_in(w.x, w.geometry(tray)), build.window, "the program's icon in wine's tray")[0]
         w.figure(f"{os.path.basename(folder)}: icon {icon[2]}x{icon[3]}")
-    w.figure("printed and copied: " + " ".join(expected[1:3]))

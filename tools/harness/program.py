@@ -37,6 +37,15 @@ def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, o
     return "\r\n".join(lines)
 
 
+def with_values(text, values):
+    """A settings text (an example's) with each key's one line given its value, as an operator edits it."""
+    for key, value in values.items():
+        text, count = re.subn(rf"^{key}=[^\r\n]*", f"{key}={value}", text, flags=re.M)
+        if count != 1:
+            raise Failure(f"the settings text has {count} lines {key}=, not one")
+    return text
+
+
 def unescape(text):
     return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), text)
 
