@@ -113,7 +113,7 @@ and colours.")
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${TAVO_INSTALL_COMPONENT};/"
                                    "${CMAKE_BINARY_DIR};${PROJECT_NAME};Debian;/")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  # Files 644 and folders 755 whatever the builder's umask.
+  # Folders 755 whatever the builder's umask (files get 644 or 755 from the install rules).
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                                   WORLD_READ WORLD_EXECUTE)
   set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
