@@ -1,6 +1,7 @@
-# What gets installed, and the Windows zip.
+# What gets installed, the Windows zip and the Debian package.
 #   Windows: cmake --build --preset win32 --target package   (and win64) -> build/<preset>/TavoRouterControl-<version>-<arch>.zip
-#   Linux:   cmake --install build/linux [--prefix DIR]
+#   Linux:   cmake --install build/linux [--prefix DIR], or
+#            cmake --build --preset linux --target package   -> build/linux/tavorouter-control_<version>_amd64.deb
 # Included at the end of the top-level CMakeLists.txt, when every target exists.
 
 # One component, so that install rules other folders may bring along stay out of the zip.
@@ -76,4 +77,45 @@ else()
           COMPONENT ${TAVO_INSTALL_COMPONENT})
   install(FILES ${CMAKE_BINARY_DIR}/packaging/TavoRouterControl.ini ${PROJECT_SOURCE_DIR}/README.md
           DESTINATION ${TAVO_DOC_DIR} COMPONENT ${TAVO_INSTALL_COMPONENT})
+
+  # The Debian package holds what the install above puts down, under /usr, and the two files every
+  # package's documentation folder must have: its copyright and its changelog (gzip -9n: no name, no time).
+  set(TAVO_DEB_DOC ${CMAKE_BINARY_DIR}/packaging/deb-doc)
+  file(MAKE_DIRECTORY ${TAVO_DEB_DOC})
+  file(COPY_FILE ${PROJECT_SOURCE_DIR}/packaging/copyright ${TAVO_DEB_DOC}/copyright ONLY_IF_DIFFERENT)
+  string(TIMESTAMP TAVO_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  tavo_packaged_text(${PROJECT_SOURCE_DIR}/packaging/changelog changelog)
+  execute_process(COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/changelog
+                  OUTPUT_FILE ${TAVO_DEB_DOC}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  install(FILES ${TAVO_DEB_DOC}/copyright ${TAVO_DEB_DOC}/changelog.gz DESTINATION ${TAVO_DOC_DIR}
+          COMPONENT Debian EXCLUDE_FROM_ALL)
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME tavorouter-control)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(TAVO_DEB_MAINTAINER "TavoRouterControl developers <tavorouter-control@example.org>" CACHE STRING
+      "The Debian package's Maintainer: a name and a mail address")
+  set(CPACK_PACKAGE_CONTACT ${TAVO_DEB_MAINTAINER})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tray utility switching a router from the panel software's unit lamps")
+  set(CPACK_PACKAGE_DESCRIPTION "TavoRouterControl runs beside the remote-control panel software of a
+broadcast control room and reads the colour of each unit's indicator lamp on
+the screen. Whenever the selected unit changes, it sends that unit a control
+block over its TCP control connection that sets its general-purpose output,
+which drives the router wired to it. It needs an X11 session, shows a tray
+icon and reads one settings file. TavoLampPicker finds the lamp positions
+and colours.")
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION video)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Depends: what the binaries link, as dpkg-shlibdeps finds it.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};${TAVO_INSTALL_COMPONENT};/"
+                                   "${CMAKE_BINARY_DIR};${PROJECT_NAME};Debian;/")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  # Folders 755 whatever the builder's umask (files get 644 or 755 from the install rules).
+  set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                                  WORLD_READ WORLD_EXECUTE)
+  set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
+  include(CPack)
 endif()

@@ -11,6 +11,7 @@ import os
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 from harness import REPO, TOOLS
@@ -38,30 +39,39 @@ class Desktop:
 
 
 class Show(World):
-    def __init__(self, ws, x, wine, exe):
+    def __init__(self, ws, x, kind, wine, exe):
         info = subprocess.run(["xdpyinfo"], env=x.env(), capture_output=True, text=True, timeout=30).stdout
         w, h = map(int, info.split("dimensions:")[1].split()[0].split("x"))
         panel = Panel(ws, x.env(), x=max(0, (w - 8 * 48 - 126) // 2), y=h // 2, step=48, size=32, legend=True)
-        super().__init__(ws, "win64" if wine else "linux", exe, wine, x, panel, 40 if wine else 15, 10 if wine else 5)
+        super().__init__(ws, kind, exe, wine, x, panel, 40 if wine else 15, 10 if wine else 5)
         self.t0 = time.monotonic()
-        self.said = 0
+        self.said, self.lock, self.over = 0, threading.RLock(), threading.Event()
         self.latencies, self.expected, self.problems = [], 0, []
         self.units(1, 2, 3)
         self.program = self.launch(self.ini(poll=POLL_MS, reconnect=RECONNECT_MS))
         self.say(f"program started beside its settings ({self.program.ini}): units 1-3 on loopback, "
                  f"PollInterval {POLL_MS}, ReconnectDelay {RECONNECT_MS}")
+        self.watcher = threading.Thread(target=self.watch, daemon=True)
+        self.watcher.start()
         self.connect()
-        self.news()
 
     def say(self, text):
-        print(f"{time.monotonic() - self.t0:5.1f} s  {text}", flush=True)
+        with self.lock:
+            self.news()  # what the program said before, first
+            print(f"{time.monotonic() - self.t0:5.1f} s  {text}", flush=True)
 
     def news(self):
-        """The program's diagnostic lines since the last look."""
-        lines = self.program.diagnostics()
-        for _, unit, text in lines[self.said:]:
-            self.say(f"    program: Unit{unit}: {text}")
-        self.said = len(lines)
+        """The program's diagnostic lines since the last look, each at the time it came."""
+        with self.lock:
+            lines = self.program.diagnostics() if self.program else []
+            for at, unit, text in lines[self.said:]:
+                print(f"{at - self.t0:5.1f} s      program: Unit{unit}: {text}", flush=True)
+            self.said = len(lines)
+
+    def watch(self):
+        """Prints the diagnostic lines as they come, beside the steps and the blocks the units receive."""
+        while not self.over.wait(0.02):
+            self.news()
 
     def step(self, title, lamps, unit, pause=1.2):
         """Shows lamps; unit must receive one block (None: nobody)."""
@@ -78,7 +88,6 @@ class Show(World):
         else:
             self.panel.set(lamps)
         time.sleep(pause)  # the show's pace, so a person can follow it
-        self.news()
 
     def run(self):
         self.step("the operator selects unit 1", {1: A}, 1)
@@ -95,11 +104,14 @@ class Show(World):
         self.say("-- unit 2 is back: it gets the selection that waited")
         self.expected += 1
         waiting = len(self.sims[2].blocks()) + 1
-        self.back(2)
-        self.block(2, waiting, 3 * RECONNECT_MS / 1000 + self.trigger, "the waiting selection at unit 2")
-        self.news()
+        back = self.back(2)
+        late = self.block(2, waiting, 3 * RECONNECT_MS / 1000 + self.trigger, "the waiting selection at unit 2") - back
+        self.say(f"   unit 2 received the GP-out block that waited, {late * 1000:.0f} ms after it was back")
         self.step("lamp 6 lit, a unit this demo does not configure: nothing is sent", {2: G, 6: A}, None)
         self.step("unit 3 selected, unit 2 on air", {6: G, 3: A, 2: O}, 3, 0.5)
+        self.over.set()
+        self.watcher.join()
+        self.news()
         os.makedirs(OUT, exist_ok=True)
         path = screenshot(self.x.env(), os.path.join(OUT, f"screen-{self.kind}.png"))
         self.say(f"picture of the screen: {os.path.relpath(path, REPO)}")
@@ -116,12 +128,14 @@ class Show(World):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--windows", action="store_true", help="the win64 build under wine64")
+    ap.add_argument("--windows", action="store_true", help="the Windows release, the x86 build, under 32-bit wine")
+    ap.add_argument("--x64", action="store_true", help="with --windows: the x64 build under wine64")
     ap.add_argument("--exe", help="the program (default: the build's)")
     ap.add_argument("--tools", default=TOOLS)
     ap.add_argument("--own-display", action="store_true", help="an Xvfb of its own even when DISPLAY is set")
     args = ap.parse_args()
-    exe = args.exe or built("win64" if args.windows else "linux")
+    kind = ("win64" if args.x64 else "win32") if args.windows else "linux"
+    exe = args.exe or built(kind)
     for path in (exe, os.path.join(args.tools, "tavo-unit-sim")):
         if not os.path.isfile(path):
             print(f"demo: {path} does not exist; build it first (scripts/demo does)", file=sys.stderr)
@@ -133,14 +147,14 @@ def main():
     try:
         mine = args.own_display or not os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY")
         x = Xvfb(ws, size="800x450") if mine else Desktop(os.environ["DISPLAY"])
-        print(f"TavoRouterControl demo, {'win64 build under wine' if wine else 'linux build'}, on "
+        print(f"TavoRouterControl demo, {kind} build{' under wine' * bool(wine)}, on "
               f"{'an Xvfb of its own' if mine else 'your display'} {x.display}", flush=True)
         if not wine and not tray_owned(x.display):
             start_trayer(ws, x.env(), x.display)
         if wine:
             print("starting wine (creating its prefix the first time: about a minute) ...", flush=True)
             wine.start(x.env())
-        ok = Show(ws, x, wine, os.path.abspath(exe)).run()
+        ok = Show(ws, x, kind, wine, os.path.abspath(exe)).run()
     except KeyboardInterrupt:
         print("\ninterrupted: ending everything the demo started", flush=True)
         ok = True  # nothing failed: no logs to keep

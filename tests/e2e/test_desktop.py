@@ -1,6 +1,6 @@
 """The program on the desktop: the boxes a settings file can draw at start-up, the Linux program's
-command line and settings locations, what it must never do (system calls), a screen that grows, the
-tray icon's whole life and the lamp picker, driven with real pointer and key events."""
+command line and settings locations, what it must never do (system calls), a screen that grows and
+the tray icon's whole life, driven with real pointer and key events (the lamp picker: test_packages)."""
 
 import os, re, shutil, subprocess, time
 from collections import Counter
@@ -11,7 +11,6 @@ from harness.display import start_trayer, start_xfce_panel
 from harness.names import SilentNameServer, Unavailable
 from harness.proc import wait_for
 from harness.program import ERROR_TITLE as E, EXE_NAME
-from harness.standins import ACTIVE, ON_AIR
 from harness.world import World
 
 STARTS = [  # case, settings edit (pattern, replacement; None: no file), box title, once it is closed, what it says
@@ -79,7 +78,7 @@ def test_command_line(build):
 
 
 LOCATIONS = [  # case, where files go (beside the program, $XDG_CONFIG_HOME, ~/.config), the unit to use
-    ("$XDG_CONFIG_HOME", ("xdg-config",), 1),
+    # $XDG_CONFIG_HOME alone: the Debian package's scenario
     ("~/.config without XDG_CONFIG_HOME", ("home/.config",), 1),
     ("beside the program first", ("beside", "xdg-config"), 2),
 ]
@@ -289,38 +288,3 @@ def test_tray(w, build, host):
     said = [f"Unit{u} {a}: {d}" for _, u, d in p.diagnostics() for a in [f"127.0.0.1:{w.sims[u].port}"]]
     assert [t for t in texts if t.startswith("Unit")] == said, f"not every diagnostic line in the log: {texts}"
 
-
-def test_picker(w, build):
-    """The pointer on lamps, keys pressed: the [TavoGUI] lines printed and copied are exact."""
-    w.panel.set({1: ACTIVE, 2: ON_AIR})
-    w.x.run("xdotool", "mousemove", "640", "300")
-    picker = w.launch(None, exe=build.picker, name="TavoLampPicker")
-    win = wait_for(lambda: w.search("--name", "^TavoLampPicker$"), build.window, "the picker's window")[0]
-
-    def press(*keys):  # the Linux build takes its keys on the whole screen
-        w.x.run("xdotool", *(["windowfocus", "--sync", win] if build.wine else []), "key", "--delay", "30", *keys)
-
-    def beside(g, px, py, gap=24):  # the window keeps a gap to the pointer, right/below or left/above it
-        return g and g[0] in (px + gap + 1, px - gap - g[2]) and g[1] in (py + gap + 1, py - gap - g[3])
-    # Lamp 1 from one pixel left with an arrow key, its colour taken; lamp 2 and its colour; lamp 3 taken back.
-    for n, keys, nudge in ((1, ("1", "a"), 1), (2, ("2", "o"), 0), (3, ("3", "BackSpace"), 0)):
-        px, py = w.panel.centre(n)
-        w.x.run("xdotool", "mousemove", str(px - nudge), str(py))
-        if nudge:
-            press("Right")
-        wait_for(lambda: beside(w.geometry(win), px, py), 10, f"the picker window beside {px},{py}")  # it saw it
-        press(*keys)
-    expected = ["[TavoGUI]", "UnitIndicator1=%d,%d" % w.panel.centre(1), "UnitIndicator2=%d,%d" % w.panel.centre(2),
-                f"UnitActiveColor={ACTIVE}", f"UnitOnAirColor={ON_AIR}"]
-    press("Return")
-    picker.wait_until(lambda lines: any(l.startswith("UnitOnAirColor=") for l in lines), 30, "the lines printed")
-    lines = [l for l in picker.snapshot() if "=" in l or l == "[TavoGUI]"]
-    assert lines[-5:] == expected, f"printed {lines[-5:]}, expected {expected}"
-    press("c")
-    want = "".join(l + "\n" for l in expected)
-    wait_for(lambda: w.x.run("xclip", "-selection", "clipboard", "-o").stdout.replace("\r\n", "\n") == want, 15,
-             "the same lines on the clipboard")
-    w.ws.watched.discard(picker)
-    press("Escape")
-    assert picker.wait_exit(30, "the picker quit on Esc") == 0, f"the picker ended with {picker.proc.returncode} on Esc"
-    w.figure("printed and copied: " + " ".join(expected[1:3]))

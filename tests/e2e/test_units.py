@@ -15,7 +15,7 @@ BAD = {4: dict(greeting="big"),            # more than 4096 bytes on every conne
        6: dict(reply="reset"),             # half a reply, then RST; closes and restarts on command
        7: dict(greeting="none", reply="none")}  # never says anything; unit 8's backlog fills: connects hang
 # Pages the allocator keeps after a large read are no leak; a leak per change or reconnect outgrows this.
-RSS_SLACK_KIB = {"linux": 1024, "win64": 3072}
+RSS_SLACK_KIB = {"linux": 1024, "win32": 3072, "win64": 3072}
 RULES = [  # lamps changed, the unit selected afterwards (None: the selection stays), what it shows
     ({1: A}, 1, "one active lamp selects"),
     ({1: G, 3: A}, 3, "the selection moves"),

@@ -229,11 +229,11 @@ TEST(Win32Program, ResourcesOfTheBuiltProgram) {
                                    SizeofResource(File, Found))
                      : std::string();
     };
-    const std::string Manifest = Resource(RT_MANIFEST); // the tests run on x64 only
-    for (const char* Needle :
-         {"name=\"TavoRouterControl\" version=\"1.0.0.23\" processorArchitecture=\"amd64\"",
-          "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"",
-          "level=\"asInvoker\" uiAccess=\"false\""})
+    const std::string Manifest = Resource(RT_MANIFEST), Arch = sizeof(void*) == 8 ? "amd64" : "x86";
+    for (const std::string& Needle :
+         {"name=\"TavoRouterControl\" version=\"1.0.0.23\" processorArchitecture=\"" + Arch + "\"",
+          std::string("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+          std::string("level=\"asInvoker\" uiAccess=\"false\"")})
         EXPECT_NE(Manifest.find(Needle), std::string::npos) << "manifest lacks " << Needle;
     const std::string Group = Resource(RT_GROUP_ICON); // 6 bytes of header, then 14 an image, its width first
     EXPECT_TRUE(Group.size() == 34 && Group[6] == 16 && Group[20] == 32) << "icons not 16 and 32 wide";

@@ -17,9 +17,14 @@ DEBUGSTR = re.compile(r'debugstr:OutputDebugStringA "(.*)"$')
 MSGBOX = re.compile(r'msgbox:MSGBOX_OnInit L"(.*)"$')
 
 
+def on_wine(kind):
+    """Whether the build of kind is a Windows one (x86 'win32' or x64 'win64'), run under wine."""
+    return kind in ("win32", "win64")
+
+
 def built(kind):
     """Where the build of kind puts the program."""
-    return os.path.join(REPO, "build", kind, EXE_NAME + (".exe" if kind == "win64" else ""))
+    return os.path.join(REPO, "build", kind, EXE_NAME + ".exe" * on_wine(kind))
 
 
 def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, on_air=ON_AIR, log=None):
@@ -33,12 +38,21 @@ def ini_text(units, lamps, poll=50, reconnect=500, version="1", active=ACTIVE, o
     return "\r\n".join(lines)
 
 
+def with_values(text, values):
+    """A settings text (an example's) with each key's one line given its value, as an operator edits it."""
+    for key, value in values.items():
+        text, count = re.subn(rf"^{key}=[^\r\n]*", f"{key}={value}", text, flags=re.M)
+        if count != 1:
+            raise Failure(f"the settings text has {count} lines {key}=, not one")
+    return text
+
+
 def unescape(text):
     return re.sub(r"\\(.)", lambda m: {"n": "\n", "r": "\r", "t": "\t"}.get(m.group(1), m.group(1)), text)
 
 
 class Program(LogProcess):
-    """kind 'linux' or 'win64'. ini None: no settings file beside the copy. prefix: put in front of the
+    """kind 'linux', 'win32' or 'win64'. ini None: no settings file beside the copy. prefix: put in front of the
     command line (strace, unshare, ip netns exec). env: variables besides (None: not set). again: start
     a copy already in place (exe) once more. args: after the program's name on its command line.
     stdout and stderr are one log."""
@@ -47,7 +61,7 @@ class Program(LogProcess):
                  args=()):
         self.kind = kind
         self.folder = os.path.dirname(exe) if again else ws.folder(ws.unique("app"))
-        self.exe = exe if again else os.path.join(self.folder, name + (".exe" if kind == "win64" else ""))
+        self.exe = exe if again else os.path.join(self.folder, name + ".exe" * on_wine(kind))
         self.ini = os.path.join(self.folder, name + ".ini")
         if not again:
             shutil.copy2(exe, self.exe)
@@ -55,7 +69,7 @@ class Program(LogProcess):
             with open(self.ini, "w", newline="") as f:
                 f.write(ini)
         full = dict(x_env)
-        if kind == "win64":
+        if on_wine(kind):
             if wine is None:
                 raise Failure("the Windows build needs the wine set-up")
             wine.start(x_env)

@@ -6,18 +6,19 @@ import time
 
 from harness.display import Xvfb
 from harness.proc import wait_for
-from harness.program import Program, ini_text
+from harness.program import Program, ini_text, on_wine
 from harness.standins import ACTIVE, GREY, INF, Ledger, Panel, UnitSim
 from harness.wine import Wine
 
 
 class World:
-    """kind 'linux' or 'win64' (with the wine set-up given, else one of its own). x, panel: a display and a lamp
-    panel to use; without x, an Xvfb of its own with the panel on it (and wine's server ends with the
-    workspace). start, trigger: bounds (s) of the waits for connections and for blocks; seen: the ledger's."""
+    """kind 'linux', 'win32' or 'win64' (these two under wine: the set-up given, else one of its own). x, panel:
+    a display and a lamp panel to use; without x, an Xvfb of its own with the panel on it (and wine's server
+    ends with the workspace). start, trigger: bounds (s) of the waits for connections and for blocks; seen: the
+    ledger's."""
 
     def __init__(self, ws, kind, exe, wine=None, x=None, panel=None, start=15, trigger=4, seen=0.3):
-        self.wine = wine or (Wine() if kind == "win64" else None)
+        self.wine = wine or (Wine() if on_wine(kind) else None)
         self.ws, self.kind, self.exe, self.x = ws, kind, exe, x or Xvfb(ws)
         if self.wine and not x:
             ws.cleanups.append(self.wine.stop)
