@@ -2,6 +2,7 @@
 // units, and the command exchange, with the fake desktop's clock timing the waits.
 
 #include <algorithm>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,8 +19,8 @@ const std::string CriticalText =
     "An unknown error occurred while connecting to or communicating with the unit.";
 
 // A loopback address of its own, so units on fixed ports (the default 9998 among them) meet nothing
-// else that listens on this machine.
-const std::string FixedHost = "127.83.41.7";
+// else that listens on this machine, a test run beside this one included.
+const std::string FixedHost = "127.83." + std::to_string(std::random_device{}() % 250 + 1) + ".7";
 
 // A name that cannot resolve, and that never leaves this machine: a label over 63 characters is no DNS
 // name, so the resolver gives up without asking a name server.
