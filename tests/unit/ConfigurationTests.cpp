@@ -60,6 +60,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
     const Field X2 = [](Rig& R) -> std::int64_t { return R.Slot(2).IndicatorX; };
     const Field Y2 = [](Rig& R) -> std::int64_t { return R.Slot(2).IndicatorY; };
     const Field X1 = [](Rig& R) -> std::int64_t { return R.Slot(1).IndicatorX; };
+    const Field X8 = [](Rig& R) -> std::int64_t { return R.Slot(8).IndicatorX; };
     const Field Poll = [](Rig& R) -> std::int64_t { return R.Form.Settings.PollInterval; };
     const Field Reconnect = [](Rig& R) -> std::int64_t { return R.Form.Settings.ReconnectDelay; };
     const Field Port3 = [](Rig& R) -> std::int64_t { return R.Slot(3).Port; };
@@ -80,9 +81,9 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"colour-hash-ff0000", Active, 0x000000FF}, {"colour-ff0000", Active, 0x000000FF},
         {"colour-short", Active, 0x000000F0}, {"colour-lower", Active, 0x00FF9632},
         {"colour-long", Active, 0x00FF9632}, {"colour-empty", Active, 0}, {"colour-hash", Active, 0},
-        {"colour-hash", OnAir, 0x002F2FE5},
-        {"position-nocomma", X2, 0}, {"position-plain", X2, 350}, {"position-plain", Y2, 20},
-        {"position-plain", X1, 7}, {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
+        {"colour-hash", OnAir, 0x002F2FE5}, {"position-nocomma", X2, 0}, {"position-plain", X2, 350},
+        {"position-plain", Y2, 20}, {"position-plain", X1, 7}, {"position-plain", X8, 9},
+        {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
         {"position-limits", Y2, 32767}, {"position-fractions", X2, 2}, {"position-fractions", Y2, 4},
         {"intervals-zero", Poll, 0}, {"intervals-zero", Reconnect, 0}, {"intervals-fractions", Reconnect, 0},
         {"intervals-fractions", Poll, 2}, {"intervals-minus-half", Reconnect, 0},
@@ -105,9 +106,9 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"colour-bad", "colour-bad.ini|[TavoGUI]|UnitActiveColor|\"#GG0000\""},
         {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"40000,20\""},
         {"position-emptysecond", "UnitIndicator2"}, {"position-threeparts", "UnitIndicator2"},
-        {"position-text", "UnitIndicator2"},
+        {"position-text", "UnitIndicator2"}, {"reconnect-toolarge", "ReconnectDelay|\"65536\""},
         {"poll-text", "poll-text.ini|[Configuration]|PollInterval|\"abc\""},
-        {"poll-toolarge", "PollInterval|\"70000\""}, {"poll-negative", "PollInterval|\"-5\""},
+        {"poll-toolarge", "PollInterval|\"65536\""}, {"poll-negative", "PollInterval|\"-5\""},
         {"poll-empty", "PollInterval|\"\""}, {"reconnect-text", "[Configuration]|ReconnectDelay|\"soon\""},
     };
     // clang-format on

@@ -126,27 +126,27 @@ TEST(Selection, AnErrorBoxWaitsForThePassAndHoldsNothingWhileOpen) {
 }
 
 TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
-    UnitListener Two, Three;
+    UnitListener Eight, Three;
     std::atomic<bool> Answer{false}; // the name server answers when the test says so
     Rig R([&](const std::string& Name) {
         while (!Answer)
             SleepMilliseconds(2);
-        return Name == "unit-two" ? std::string("127.0.0.1") : std::string();
+        return Name == "unit-eight" ? std::string("127.0.0.1") : std::string();
     });
     R.Form.Settings.ReconnectDelay = 0;
-    R.Configure(2, "unit-two:" + std::to_string(Two.Port()));
+    R.Configure(8, "unit-eight:" + std::to_string(Eight.Port()));
     R.Configure(3, Three.Endpoint());
     R.Desk.Sink->OnTimer(TimerId::CheckConnection); // the lookup does not answer yet
-    EXPECT_FALSE(R.Slot(2).UnitConnected);
+    EXPECT_FALSE(R.Slot(8).UnitConnected);
     EXPECT_TRUE(R.Slot(3).UnitConnected) << "the unit after the lookup was not held";
     Select(R, 3);
     EXPECT_TRUE(Three.WaitForReceived(22, Patience));
     Answer = true; // no early return above: the lookup thread must not be left waiting
-    for (int I = 0; I < 1000 && !R.Slot(2).UnitConnected; ++I) {
+    for (int I = 0; I < 1000 && !R.Slot(8).UnitConnected; ++I) {
         SleepMilliseconds(2);
         R.Desk.DoEvents();
     }
-    EXPECT_TRUE(R.Slot(2).UnitConnected) << "connected as soon as the answer came";
+    EXPECT_TRUE(R.Slot(8).UnitConnected) << "connected as soon as the answer came";
 
     // A host that never answers a connect costs the units after it one ReconnectDelay (3 s when 0).
     for (const std::uint16_t Delay : {std::uint16_t{400}, std::uint16_t{0}}) {

@@ -74,7 +74,7 @@ TEST(Startup, BoxesAndFatalErrors) {
     } Cases[] = {
         {"no-such-file", true, ScreenAccess::Readable, {"no-such-file.ini"}, 1},
         {"warning-then-bad-colour", true, ScreenAccess::Readable, {"UnitOnAirColor", "\"#ZZ0000\""}, 2},
-        {"poll-toolarge", true, ScreenAccess::Readable, {"[Configuration]", "PollInterval", "\"70000\""}, 1},
+        {"poll-toolarge", true, ScreenAccess::Readable, {"[Configuration]", "PollInterval", "\"65536\""}, 1},
         {"one-unit", false, ScreenAccess::Readable, {"The TCP Stack could not be initialized."}, 1},
         {"one-unit", true, ScreenAccess::Unavailable, {"no display"}, 1},
     };
