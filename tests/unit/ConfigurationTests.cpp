@@ -79,7 +79,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"version-missing", Warnings, 1}, {"version-0", Warnings, 1}, {"version-1", Warnings, 0},
         {"version-2", Warnings, 1}, {"version-minus1", Warnings, 0}, {"version-1point0", Warnings, 0},
         {"colour-hash-ff0000", Active, 0x000000FF}, {"colour-ff0000", Active, 0x000000FF},
-        {"colour-short", Active, 0x000000F0}, {"colour-lower", Active, 0x00FF9632},
+        {"colour-short", Active, 0x000000F0}, {"colour-lower", Active, 0x00FF963A},
         {"colour-long", Active, 0x00FF9632}, {"colour-empty", Active, 0}, {"colour-hash", Active, 0},
         {"colour-hash", OnAir, 0x002F2FE5}, {"position-nocomma", X2, 0}, {"position-plain", X2, 350},
         {"position-plain", Y2, 20}, {"position-plain", X1, 7}, {"position-plain", X8, 9},
@@ -88,7 +88,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"intervals-zero", Poll, 0}, {"intervals-zero", Reconnect, 0}, {"intervals-fractions", Reconnect, 0},
         {"intervals-fractions", Poll, 2}, {"intervals-minus-half", Reconnect, 0},
         {"mixed-case", Port3, 9990}, {"mixed-case", Poll, 150}, {"mixed-case", Reconnect, 2500},
-        {"mixed-case", Active, 0x0000FF00},
+        {"mixed-case", Active, 0x0000FF0A},
         {"example", Port1, 9998}, {"example", X2, 850},
     };
     // clang-format on
@@ -104,7 +104,8 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"version-text", "version-text.ini|[General]|Version"},
         {"version-empty", "version-empty.ini|[General]|Version"},
         {"colour-bad", "colour-bad.ini|[TavoGUI]|UnitActiveColor|\"#GG0000\""},
-        {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"40000,20\""},
+        {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"32768,20\""}, {"position-above-y", "\"0,32768\""},
+        {"position-below-x", "\"-32769,0\""}, {"position-below-y", "\"0,-32769\""},
         {"position-emptysecond", "UnitIndicator2"}, {"position-threeparts", "UnitIndicator2"},
         {"position-text", "UnitIndicator2"}, {"reconnect-toolarge", "ReconnectDelay|\"65536\""},
         {"poll-text", "poll-text.ini|[Configuration]|PollInterval|\"abc\""},
@@ -192,5 +193,5 @@ TEST(Configuration, UnitAddressesTakenApart) {
             EXPECT_EQ(E.Port, C.Port);
         }
     }
-    EXPECT_TRUE(ParseUnitAddress("h:" + std::string(400, '9'), 9998).PortOutOfRange) << "beyond a double";
+    EXPECT_TRUE(ParseUnitAddress("h:1" + std::string(400, '0'), 9998).PortOutOfRange) << "beyond a double";
 }

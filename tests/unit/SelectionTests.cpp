@@ -96,6 +96,11 @@ TEST(Selection, MadeWhileItsUnitIsConnectingOrWhenTheSendFails) {
         R.RunPass();
         ASSERT_TRUE(Unit.WaitForReceived(22, Patience));
         EXPECT_EQ(Unit.Chunks().at(0).Connection, 1);
+        Unit.Reset(); // again, and unit 2 is chosen inside the failed send's reply wait: nothing waits for 1
+        ASSERT_TRUE(WaitForSocket(R.Slot(1).UnitSocket, SocketInterest::Readable, Patience));
+        R.Desk.At(R.Desk.SteadyMilliseconds(), [&] { Select(R, 2); });
+        Select(R, 1);
+        EXPECT_FALSE(R.Form.PendingSelection);
     }
 }
 
@@ -164,7 +169,7 @@ TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
         EXPECT_TRUE(H.Said("Unit1 " + H.Slot(1).UnitAddress + ": timed out"));
         EXPECT_TRUE(H.Slot(2).UnitConnected);
         EXPECT_GE(Took, Delay ? Delay : 3000);
-        EXPECT_LT(Took, (Delay ? Delay : 3000) + 500);
+        EXPECT_LE(Took, Delay ? Delay + 500 : 3000 + 1) << "with 0, the connect is the only wait";
     }
 }
 
