@@ -50,6 +50,8 @@ TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
     ASSERT_FALSE(Shipped.Load("TavoRouterControl", TAVO_PACKAGING_DIR));
     EXPECT_TRUE(Shipped.Desk.Boxes.empty()) << "the shipped example declares its version";
     ExpectEveryDefault(Shipped);
+    Rig Fresh; // before any file is read, the form holds the same defaults
+    ExpectEveryDefault(Fresh);
 }
 
 TEST(Configuration, ValuesAndTheirFaults) {
@@ -194,4 +196,5 @@ TEST(Configuration, UnitAddressesTakenApart) {
         }
     }
     EXPECT_TRUE(ParseUnitAddress("h:1" + std::string(400, '0'), 9998).PortOutOfRange) << "beyond a double";
+    EXPECT_EQ(ParseUnitAddress("h:0." + std::string(400, '0') + "1", 9998).Port, 0) << "as good as zero";
 }

@@ -66,12 +66,6 @@ TEST(IndicatorPoll, SelectionRules) {
 
 TEST(IndicatorPoll, OnlyConfiguredUnitsAreReadAndEmptySamplesAreBlack) {
     {
-        Poller P("");
-        P.Form.tmrPoll_Timer();
-        EXPECT_EQ(P.Desk.PixelsRead, 0) << "no unit configured: no pixel may be read";
-        EXPECT_FALSE(P.Form.CurrentUnit);
-    }
-    {
         // Only 2 and 5 configured; all configured lamps read once, in one screen read.
         Poller P("25");
         P.Show("........");

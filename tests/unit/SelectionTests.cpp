@@ -133,7 +133,9 @@ TEST(Selection, AnErrorBoxWaitsForThePassAndHoldsNothingWhileOpen) {
 TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
     UnitListener Eight, Three;
     std::atomic<bool> Answer{false}; // the name server answers when the test says so
+    std::atomic<int> Asked{0};
     Rig R([&](const std::string& Name) {
+        ++Asked;
         while (!Answer)
             SleepMilliseconds(2);
         return Name == "unit-eight" ? std::string("127.0.0.1") : std::string();
@@ -141,7 +143,8 @@ TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
     R.Form.Settings.ReconnectDelay = 0;
     R.Configure(8, "unit-eight:" + std::to_string(Eight.Port()));
     R.Configure(3, Three.Endpoint());
-    R.Desk.Sink->OnTimer(TimerId::CheckConnection); // the lookup does not answer yet
+    for (int Pass = 0; Pass < 2; ++Pass) // the lookup does not answer yet, nor is it asked twice
+        R.Desk.Sink->OnTimer(TimerId::CheckConnection);
     EXPECT_FALSE(R.Slot(8).UnitConnected);
     EXPECT_TRUE(R.Slot(3).UnitConnected) << "the unit after the lookup was not held";
     Select(R, 3);
@@ -152,9 +155,14 @@ TEST(Selection, NameLookupsRunOffTheThreadAndAConnectHasALimit) {
         R.Desk.DoEvents();
     }
     EXPECT_TRUE(R.Slot(8).UnitConnected) << "connected as soon as the answer came";
+    EXPECT_EQ(Asked, 1);
+    Eight.Reset(); // the next pass looks it up afresh; the pass that finds it broken does not reconnect
+    ASSERT_TRUE(WaitForSocket(R.Slot(8).UnitSocket, SocketInterest::Readable, Patience));
+    R.Desk.Sink->OnTimer(TimerId::CheckConnection);
+    EXPECT_FALSE(R.Slot(8).UnitConnected);
 
     // A host that never answers a connect costs the units after it one ReconnectDelay (3 s when 0).
-    for (const std::uint16_t Delay : {std::uint16_t{400}, std::uint16_t{0}}) {
+    for (const std::uint16_t Delay : {std::uint16_t{400}, std::uint16_t{1}, std::uint16_t{0}}) {
         SCOPED_TRACE(Delay);
         HangingPort Hang;
         UnitListener After;
