@@ -36,6 +36,7 @@ inline const IniCase IniCases[] = {
     {"default trailing blanks trimmed", "[D]\n", "D", "Unit1", "dflt   ", "dflt"},
     {"CRLF", "[D]\r\nUnit1=crlf\r\nUnit2=two\r\n", "D", "Unit2", "", "two"},
     {"CR only", "[D]\rUnit1=cr\rUnit2=two\r", "D", "Unit2", "", "two"},
+    {"lone CR, then a key of one letter and LF", "[D]\rK\nK=x\n", "D", "K", "dflt", "dflt"},
     {"no final line end", "[D]\nUnit1=last", "D", "Unit1", "", "last"},
     {"blank lines and indented section", "\n\n  [D]  \n\n Unit1=x\n", "D", "Unit1", "", "x"},
     {"749 kept", "[D]\nUnit1=" + std::string(749, 'b') + "\n", "D", "Unit1", "", std::string(749, 'b')},

@@ -41,6 +41,13 @@ std::size_t WaitingBytes(SocketHandle Socket) {
     return static_cast<std::size_t>(Count);
 }
 
+bool SocketOpen(SocketHandle Socket) {
+    int Type = 0;
+    SockLen Length = sizeof Type;
+    return getsockopt(static_cast<NativeSocket>(Socket), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&Type),
+                      &Length) == 0;
+}
+
 void SleepMilliseconds(int Ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }

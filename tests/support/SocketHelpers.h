@@ -20,6 +20,8 @@ bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs);
 bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
 // Bytes waiting to be read on a socket.
 std::size_t WaitingBytes(SocketHandle Socket);
+// False once the socket is closed (shut down is not enough).
+bool SocketOpen(SocketHandle Socket);
 void SleepMilliseconds(int Ms);
 double RealMilliseconds(); // the steady clock
 

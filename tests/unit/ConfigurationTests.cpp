@@ -48,6 +48,8 @@ TEST(Configuration, EmptyFileWarnsThenGivesEveryDefault) {
                                     "TavoRouterControl. Dazed and confused, but trying to continue.");
     EXPECT_NE(R.Desk.Boxes[1].Text.find("empty.ini configures no unit"), std::string::npos);
     ExpectEveryDefault(R);
+    Rig Fresh; // before any file is read, the form holds the same defaults
+    ExpectEveryDefault(Fresh);
 }
 
 TEST(Configuration, ValuesAndTheirFaults) {
@@ -58,6 +60,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
     const Field X2 = [](Rig& R) -> std::int64_t { return R.Slot(2).IndicatorX; };
     const Field Y2 = [](Rig& R) -> std::int64_t { return R.Slot(2).IndicatorY; };
     const Field X1 = [](Rig& R) -> std::int64_t { return R.Slot(1).IndicatorX; };
+    const Field X8 = [](Rig& R) -> std::int64_t { return R.Slot(8).IndicatorX; };
     const Field Poll = [](Rig& R) -> std::int64_t { return R.Form.Settings.PollInterval; };
     const Field Reconnect = [](Rig& R) -> std::int64_t { return R.Form.Settings.ReconnectDelay; };
     const Field Port3 = [](Rig& R) -> std::int64_t { return R.Slot(3).Port; };
@@ -77,16 +80,16 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"version-missing", Warnings, 1}, {"version-0", Warnings, 1}, {"version-1", Warnings, 0},
         {"version-2", Warnings, 1}, {"version-minus1", Warnings, 0}, {"version-1point0", Warnings, 0},
         {"colour-hash-ff0000", Active, 0x000000FF}, {"colour-ff0000", Active, 0x000000FF},
-        {"colour-short", Active, 0x000000F0}, {"colour-lower", Active, 0x00FF9632},
+        {"colour-short", Active, 0x000000F0}, {"colour-lower", Active, 0x00FF963A},
         {"colour-long", Active, 0x00FF9632}, {"colour-empty", Active, 0}, {"colour-hash", Active, 0},
-        {"colour-hash", OnAir, 0x002F2FE5},
-        {"position-nocomma", X2, 0}, {"position-plain", X2, 350}, {"position-plain", Y2, 20},
-        {"position-plain", X1, 7}, {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
+        {"colour-hash", OnAir, 0x002F2FE5}, {"position-nocomma", X2, 0}, {"position-plain", X2, 350},
+        {"position-plain", Y2, 20}, {"position-plain", X1, 7}, {"position-plain", X8, 9},
+        {"position-blanks", Y2, 1046}, {"position-limits", X2, -32768},
         {"position-limits", Y2, 32767}, {"position-fractions", X2, 2}, {"position-fractions", Y2, 4},
         {"intervals-zero", Poll, 0}, {"intervals-zero", Reconnect, 0}, {"intervals-fractions", Reconnect, 0},
         {"intervals-fractions", Poll, 2}, {"intervals-minus-half", Reconnect, 0},
         {"mixed-case", Port3, 9990}, {"mixed-case", Poll, 150}, {"mixed-case", Reconnect, 2500},
-        {"mixed-case", Active, 0x0000FF00},
+        {"mixed-case", Active, 0x0000FF0A},
         {"example", Port1, 9998}, {"example", X2, 850},
     };
     // clang-format on
@@ -102,11 +105,12 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"version-text", "version-text.ini|[General]|Version"},
         {"version-empty", "version-empty.ini|[General]|Version"},
         {"colour-bad", "colour-bad.ini|[TavoGUI]|UnitActiveColor|\"#GG0000\""},
-        {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"40000,20\""},
+        {"position-toolarge", "[TavoGUI]|UnitIndicator2|\"32768,20\""}, {"position-above-y", "\"0,32768\""},
+        {"position-below-x", "\"-32769,0\""}, {"position-below-y", "\"0,-32769\""},
         {"position-emptysecond", "UnitIndicator2"}, {"position-threeparts", "UnitIndicator2"},
-        {"position-text", "UnitIndicator2"},
+        {"position-text", "UnitIndicator2"}, {"reconnect-toolarge", "ReconnectDelay|\"65536\""},
         {"poll-text", "poll-text.ini|[Configuration]|PollInterval|\"abc\""},
-        {"poll-toolarge", "PollInterval|\"70000\""}, {"poll-negative", "PollInterval|\"-5\""},
+        {"poll-toolarge", "PollInterval|\"65536\""}, {"poll-negative", "PollInterval|\"-5\""},
         {"poll-empty", "PollInterval|\"\""}, {"reconnect-text", "[Configuration]|ReconnectDelay|\"soon\""},
     };
     // clang-format on
@@ -178,7 +182,7 @@ TEST(Configuration, UnitAddressesTakenApart) {
         {"10.0.0.5:+9997", "10.0.0.5", 9997}, {"10.0.0.5:9997.5", "10.0.0.5", 9998},
         {"10.0.0.5:9998.5", "10.0.0.5", 9998}, {"10.0.0.5:65535", "10.0.0.5", 65535},
         {"10.0.0.5:0", "10.0.0.5", 0}, {"10.0.0.5:65536", "10.0.0.5", -1}, {"10.0.0.5:-1", "10.0.0.5", -1},
-        {"nosuchunit:70000", "nosuchunit", -1}, {"", "", 9998},
+        {"nosuchunit:70000", "nosuchunit", -1}, {"", "", 9998}, {"9990", "9990", 9998},
     };
     // clang-format on
     for (const auto& C : Cases) {
@@ -190,5 +194,6 @@ TEST(Configuration, UnitAddressesTakenApart) {
             EXPECT_EQ(E.Port, C.Port);
         }
     }
-    EXPECT_TRUE(ParseUnitAddress("h:" + std::string(400, '9'), 9998).PortOutOfRange) << "beyond a double";
+    EXPECT_TRUE(ParseUnitAddress("h:1" + std::string(400, '0'), 9998).PortOutOfRange) << "beyond a double";
+    EXPECT_EQ(ParseUnitAddress("h:0." + std::string(400, '0') + "1", 9998).Port, 0) << "as good as zero";
 }

@@ -50,6 +50,7 @@ TEST(Startup, StepsRunInOrderAndTimersGetTheirIntervals) {
     EXPECT_LT(Position(R.Desk.Log, "Off Poll"), 0);
     R.Desk.Advance(1001);
     EXPECT_EQ(std::count(R.Desk.Log.begin(), R.Desk.Log.end(), "Off Poll"), 6);
+    EXPECT_EQ(std::count(R.Desk.Log.begin(), R.Desk.Log.end(), "Off CheckConnection"), 0) << "not yet";
 }
 
 TEST(Startup, BoxesAndFatalErrors) {
@@ -74,7 +75,7 @@ TEST(Startup, BoxesAndFatalErrors) {
     } Cases[] = {
         {"no-such-file", true, ScreenAccess::Readable, {"no-such-file.ini"}, 1},
         {"warning-then-bad-colour", true, ScreenAccess::Readable, {"UnitOnAirColor", "\"#ZZ0000\""}, 2},
-        {"poll-toolarge", true, ScreenAccess::Readable, {"[Configuration]", "PollInterval", "\"70000\""}, 1},
+        {"poll-toolarge", true, ScreenAccess::Readable, {"[Configuration]", "PollInterval", "\"65536\""}, 1},
         {"one-unit", false, ScreenAccess::Readable, {"The TCP Stack could not be initialized."}, 1},
         {"one-unit", true, ScreenAccess::Unavailable, {"no display"}, 1},
     };
@@ -112,6 +113,12 @@ TEST(Startup, BoxesAndFatalErrors) {
     EXPECT_EQ(Desk.Boxes[0].Text, "TavoRouterControl is already running.");
     EXPECT_EQ(Desk.Boxes[0].Icon, BoxIcon::Information);
     EXPECT_LT(Position(Desk.Log, "TakeScreen"), 0) << "the second copy must not load the form";
+    FakeDesktop First; // the first copy loads the form, runs, and takes the form's sink back at the end
+    First.Folder = TAVO_TEST_DATA;
+    First.BaseName = "first-unit";
+    EXPECT_EQ(Main(First), 0);
+    EXPECT_EQ(First.Boxes.size(), 1u) << "unit 1's port only: unit 1 alone is a unit, no warning";
+    EXPECT_EQ(First.Sink, nullptr);
 }
 
 TEST(Tray, OnlyALeftOrRightButtonReleaseOpensTheMenu) {
