@@ -27,7 +27,7 @@ SelectionVerdict InferSelection(const LampSamples& Samples, std::uint32_t Active
     using Why = SelectionVerdict::Why;
     for (int Unit = 1; Unit <= UnitCount; ++Unit)
         if (Samples[static_cast<std::size_t>(Unit)] == ActiveColor)
-            return {Why::Active, Unit, 0};
+            return {Why::Active, Unit};
     for (int Unit = 1; Unit <= UnitCount; ++Unit) {
         if (Samples[static_cast<std::size_t>(Unit)] != OnAirColor)
             continue;
@@ -35,7 +35,7 @@ SelectionVerdict InferSelection(const LampSamples& Samples, std::uint32_t Active
         for (int Other = Unit + 1; Other <= UnitCount; ++Other)
             if (Samples[static_cast<std::size_t>(Other)] == OnAirColor)
                 return {Why::SeveralOnAir, Unit, Other};
-        return {Why::AloneOnAir, Unit, 0};
+        return {Why::AloneOnAir, Unit};
     }
     return {};
 }

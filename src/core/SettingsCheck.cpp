@@ -88,8 +88,7 @@ bool Listen(SocketHandle Socket, const CheckLimits& Limits, UnitCheck& Check) {
         if (Check.SaidBytes == 0)
             Check.SaidAfterMs = MsSince(Start);
         Check.SaidBytes += Piece.size();
-        if (Said.size() < FirstLineLimit * 2)
-            Said += Piece.substr(0, FirstLineLimit * 2 - Said.size());
+        Said += Piece.substr(0, FirstLineLimit * 2 - Said.size()); // room for the returns Printable drops
         Deadline = std::min(Deadline, After(Clock::now(), Limits.QuietMs));
     }
     Check.WaitedSaidMs = MsSince(Start);

@@ -4,11 +4,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 
 #include "Rig.h"
 #include "core/Texts.h"
+#include "core/modMain.h"
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -27,14 +30,13 @@ struct Folder {
     ~Folder() { std::filesystem::remove_all(Path); }
 };
 
-// Starts the program beside a settings file in Dir that logs to LogFile, and selects unit 1.
+// Starts the program beside a settings file in Dir that logs to LogFile, and selects unit N.
 void StartAndSelect(Rig& R, const std::string& Dir, const std::string& LogFile, const UnitListener& Unit,
-                    const char* Poll = "50") {
+                    const char* Poll = "50", int N = 1) {
     std::ofstream(Dir + "/TavoRouterControl.ini")
-        << "[General]\nVersion=1\n[Devices]\nUnit1=" << Unit.Endpoint()
-        << "\n[Configuration]\nPollInterval=" << Poll
-        << "\nReconnectDelay=0\n[TavoGUI]\nUnitIndicator1=10,10\n"
-        << "[Diagnostics]\nLogFile=" << LogFile << "\n";
+        << "[General]\nVersion=1\n[Devices]\nUnit" << N << "=" << Unit.Endpoint()
+        << "\n[Configuration]\nPollInterval=" << Poll << "\nReconnectDelay=0\n[TavoGUI]\nUnitIndicator" << N
+        << "=10,10\n[Diagnostics]\nLogFile=" << LogFile << "\n";
     R.Desk.Folder = Dir;
     R.Form.Form_Load();
     R.Desk.Paint(10, 10, 0x00FF9632);
@@ -43,15 +45,31 @@ void StartAndSelect(Rig& R, const std::string& Dir, const std::string& LogFile, 
 
 const std::string Version = VersionTextOf(VersionMajor, VersionMinor, VersionRevision);
 
-std::string LocalSeconds() {
-    const std::time_t Now = std::time(nullptr);
+// "2026-03-14 14:02:07.123", local time, as the log stamps its lines.
+std::string LocalStamp(std::chrono::system_clock::time_point At = std::chrono::system_clock::now()) {
+    const std::time_t Seconds = std::chrono::system_clock::to_time_t(At);
+    const auto Ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(At.time_since_epoch()).count() % 1000;
     char Text[32];
-    return {Text, std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S", std::localtime(&Now))};
+    return std::string(Text,
+                       std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S", std::localtime(&Seconds))) +
+           "." + std::to_string(1000 + Ms).substr(1);
 }
+
+const std::string NoEndLine = "the previous run left no end line: it was ended from outside (killed, or its "
+                              "session ended), it crashed, or the computer stopped";
 
 std::string Slurp(const std::string& File) {
     std::ifstream In(File);
     return {std::istreambuf_iterator<char>(In), {}};
+}
+
+std::vector<std::string> LinesOf(const std::string& Text) {
+    std::vector<std::string> Lines;
+    std::istringstream In(Text);
+    for (std::string Line; std::getline(In, Line);)
+        Lines.push_back(Line);
+    return Lines;
 }
 
 } // namespace
@@ -62,40 +80,39 @@ TEST(LogFile, EveryLineTimedAndEachRunFramed) {
 #ifndef _WIN32
     setenv("TZ", "TAVO-5:30", 1), tzset(); // local time that differs from UTC, whatever the machine's
 #endif
-    const std::string Before = LocalSeconds();
+    const std::string Before = LocalStamp();
     std::string Content;
-    for (const bool Exits : {false, true}) { // the first run is ended from outside: no end line
+    std::vector<std::string> Expected;
+    for (const int N : {8, 1}) { // the first run is ended from outside: no end line
         Rig R;
-        StartAndSelect(R, Dir.Path, "tavo.log", Unit);
-        if (Exits)
+        StartAndSelect(R, Dir.Path, "tavo.log", Unit, "50", N);
+        const std::string Name = "Unit" + std::to_string(N), U = Name + " " + Unit.Endpoint();
+        if (N == 1)
+            Expected.push_back(NoEndLine);
+        Expected.insert(
+            Expected.end(),
+            {Version + " started: settings " + Dir.Path + "/TavoRouterControl.ini; units configured: " + U,
+             U + ": connected",
+             "selected " + Name + ": lamp " + std::to_string(N) + " shows the active colour",
+             U + ": selection sent"});
+        if (N == 1)
             EXPECT_THROW(R.Form.mnuExit_Click(), ProcessEnded);
         else
-            R.Form.DisconnectUnit(1);            // what the rig's end would do, said here
+            R.Form.DisconnectUnit(N);            // what the rig's end would do, said here
         Content = Slurp(Dir.Path + "/tavo.log"); // before the writer is stopped: the process would be gone
+        Expected.push_back(N == 1 ? Version + " ended: Exit chosen in the tray menu" : U + ": closed");
     }
-    const std::string U1 = "Unit1 " + Unit.Endpoint() + ": ";
-    const std::vector<std::string> Run = {
-        Version + " started: settings " + Dir.Path +
-            "/TavoRouterControl.ini; units configured: " + U1.substr(0, U1.size() - 2),
-        U1 + "connected", "selected Unit1: lamp 1 shows the active colour", U1 + "selection sent"};
-    std::vector<std::string> Expected = Run;
-    Expected.insert(Expected.end(),
-                    {U1 + "closed", "the previous run left no end line: it was ended from outside "
-                                    "(killed, or its session ended), it crashed, or the computer stopped"});
-    Expected.insert(Expected.end(), Run.begin(), Run.end());
-    Expected.push_back(Version + " ended: Exit chosen in the tray menu");
 
-    const std::string After = LocalSeconds();
+    const std::string After = LocalStamp();
     std::istringstream File(Content);
-    const std::regex Stamped(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} (.*))");
+    const std::regex Stamped(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) (.*))");
     std::vector<std::string> Texts;
-    std::string Previous;
+    std::string Previous = Before;
     for (std::string Line; std::getline(File, Line);) {
         std::smatch Parts;
         ASSERT_TRUE(std::regex_match(Line, Parts, Stamped)) << Line;
-        EXPECT_TRUE(Before <= Parts[1].str() && Parts[1].str() <= After && Previous <= Line.substr(0, 23))
-            << Line;
-        Previous = Line.substr(0, 23);
+        EXPECT_TRUE(Previous <= Parts[1].str() && Parts[1].str() <= After) << Line;
+        Previous = Parts[1];
         Texts.push_back(Parts[2]);
     }
     EXPECT_EQ(Texts, Expected);
@@ -126,6 +143,84 @@ TEST(LogFile, TheLastLineSaysHowTheRunEnded) {
         EXPECT_NE(Slurp(Dir.Path + "/ends.log").find(Version + " ended: " + Way.Says), std::string::npos)
             << Way.Says;
     }
+    // An exception out of the start (here from the screen's warning box): the log's last word comes first.
+    FakeDesktop Desk;
+    Desk.Folder = Dir.Path;
+    Desk.Screen = ScreenAccess::NotReadable;
+    Desk.WhileBoxOpen = [](const RecordedBox&) { throw std::runtime_error("out of memory"); };
+    EXPECT_THROW(Main(Desk), std::runtime_error);
+    EXPECT_NE(Slurp(Dir.Path + "/ends.log").find(Version + " ended: an unexpected error: out of memory"),
+              std::string::npos);
+}
+
+TEST(LogFile, StampedToTheMillisecondAndLookingBackOnlyAtARunThatLeftNoEndLine) {
+    Folder Dir;
+    const std::pair<std::string, bool> Files[] = {
+        // what the file holds before ("-": there is none), whether the run before left no end line
+        {"-", false},
+        {"", false},
+        {"x ended: fine\ny started\n", true}};
+    int Count = 0;
+    for (const auto& [Held, LookBack] : Files) {
+        const std::string File = Dir.Path + "/" + std::to_string(++Count) + ".log";
+        if (Held != "-")
+            std::ofstream(File, std::ios::binary) << Held;
+        std::string Earliest, Latest;
+        {
+            DiagnosticLog Log;
+            Log.Open(File, {});
+            Earliest = LocalStamp();
+            Log.Write("one");
+            Latest = LocalStamp();
+            const double Start = RealMilliseconds();
+            Log.End("it", "done", 2 * Patience);
+            EXPECT_LT(RealMilliseconds() - Start, Patience) << "the end waited longer than the writer took";
+            Log.Write("after its end");
+        }
+        const std::vector<std::string> Lines = LinesOf(Slurp(File).substr(Held == "-" ? 0 : Held.size()));
+        ASSERT_EQ(Lines.size(), LookBack ? 3u : 2u) << Slurp(File);
+        EXPECT_EQ(Lines[0].substr(23), LookBack ? " " + NoEndLine : " one");
+        EXPECT_TRUE(Earliest <= Lines[0].substr(0, 23) && Lines[0].substr(0, 23) <= Latest) << Lines[0];
+        EXPECT_EQ(Lines.back().substr(23), " it ended: done");
+    }
+}
+
+TEST(LogFile, AFileThatCannotBeWrittenIsReportedOnceAndItsLostLinesCountedOnceItCan) {
+    Folder Dir;
+    const std::tuple<std::string, int, bool> Files[] = {
+        // the file, why it cannot be written, whether it can be later
+        {Dir.Path + "/missing/tavo.log", ENOENT, false},
+        {Dir.Path + "/later/tavo.log", ENOENT, true},
+#ifndef _WIN32
+        {"/dev/full", ENOSPC, false}, // a full disk may say so only when the file is closed
+#endif
+    };
+    for (const auto& [File, Error, Mended] : Files) {
+        SCOPED_TRACE(File);
+        std::mutex Lock;
+        std::vector<std::string> Problems;
+        {
+            DiagnosticLog Log;
+            Log.Open(File, [&](const std::string& Problem) {
+                const std::lock_guard Guard(Lock);
+                Problems.push_back(Problem);
+            });
+            Log.Write("lost");
+            for (int I = 0; I < Patience / 2; ++I, SleepMilliseconds(2))
+                if (const std::lock_guard Guard(Lock); !Problems.empty())
+                    break;
+            if (Mended)
+                std::filesystem::create_directory(std::filesystem::path(File).parent_path());
+            Log.Write("then");
+            Log.End("it", "done", Patience);
+        }
+        EXPECT_EQ(Problems,
+                  std::vector<std::string>{"cannot be written (" + std::generic_category().message(Error) +
+                                           "); its lines are lost until it can be"});
+        if (Mended) {
+            EXPECT_EQ(Slurp(File).find(" 1 earlier lines could not be written"), 23u) << Slurp(File);
+        }
+    }
 }
 
 TEST(LogFile, RotatesAtOneMebibyteAndSaysOnceThatItCannotWrite) {
@@ -134,7 +229,7 @@ TEST(LogFile, RotatesAtOneMebibyteAndSaysOnceThatItCannotWrite) {
     {
         SCOPED_TRACE("a full file becomes <name>.1, replacing the older one; a full path is taken as it is");
         const std::string Log = Dir.Path + "/full.log";
-        const std::string Full(DiagnosticLog::RotateBytes - 20, 'x');
+        const std::string Full(1024 * 1024 - 20, 'x');
         std::ofstream(Log, std::ios::binary) << Full;
         std::ofstream(Log + ".1") << "older\n";
         Rig R;
