@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <utility>
 
 namespace Tavo {
 
@@ -29,19 +30,15 @@ std::optional<double> ParseNumber(std::string_view Text) {
         Negative = Text.front() == '-';
         Text.remove_prefix(1);
     }
-    // Checked by hand: from_chars would also take "inf", "nan" and exponents.
-    std::size_t Digits = 0;
-    std::size_t Points = 0;
+    // Only digits and one point: from_chars would also take "inf", "nan" and exponents. It refuses a
+    // text without digits itself.
+    bool Point = false;
     for (char C : Text) {
-        if (IsDigit(C))
-            ++Digits;
-        else if (C == '.' && Points == 0)
-            ++Points;
-        else
+        if (C == '.' && !std::exchange(Point, true))
+            continue;
+        if (!IsDigit(C))
             return std::nullopt;
     }
-    if (Digits == 0)
-        return std::nullopt;
     double Value = 0;
     auto [End, Error] =
         std::from_chars(Text.data(), Text.data() + Text.size(), Value, std::chars_format::fixed);

@@ -112,6 +112,7 @@ TEST(Configuration, ValuesAndTheirFaults) {
         {"poll-text", "poll-text.ini|[Configuration]|PollInterval|\"abc\""},
         {"poll-toolarge", "PollInterval|\"65536\""}, {"poll-negative", "PollInterval|\"-5\""},
         {"poll-empty", "PollInterval|\"\""}, {"reconnect-text", "[Configuration]|ReconnectDelay|\"soon\""},
+        {"poll-nodigits", "PollInterval|\"+.\""},
     };
     // clang-format on
     for (const auto& [File, Names] : Fatal) {
