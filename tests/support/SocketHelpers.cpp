@@ -48,6 +48,14 @@ bool SocketOpen(SocketHandle Socket) {
                       &Length) == 0;
 }
 
+bool KeepAliveOn(SocketHandle Socket) {
+    int On = 0;
+    SockLen Length = sizeof On;
+    return getsockopt(static_cast<NativeSocket>(Socket), SOL_SOCKET, SO_KEEPALIVE,
+                      reinterpret_cast<char*>(&On), &Length) == 0 &&
+           On != 0;
+}
+
 void SleepMilliseconds(int Ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Ms));
 }

@@ -22,6 +22,8 @@ bool WaitForWaitingBytes(SocketHandle Socket, std::size_t Count, int TimeoutMs);
 std::size_t WaitingBytes(SocketHandle Socket);
 // False once the socket is closed (shut down is not enough).
 bool SocketOpen(SocketHandle Socket);
+// True when the system probes the idle connection, so a unit that vanished is noticed.
+bool KeepAliveOn(SocketHandle Socket);
 void SleepMilliseconds(int Ms);
 double RealMilliseconds(); // the steady clock
 

@@ -87,6 +87,7 @@ TEST(UnitLink, ConnectAttemptsAddressesPortsAndMessages) {
             if (C.Reached) {
                 EXPECT_TRUE(C.Reached->WaitForAccepted(Before + 1, Patience))
                     << "connected to the wrong port";
+                EXPECT_TRUE(KeepAliveOn(R.Slot(1).UnitSocket)) << "a unit that vanished would go unnoticed";
             }
             EXPECT_TRUE(R.Said("Unit1 " + C.Address + ": " + C.Said));
             EXPECT_EQ(R.Form.MessagesSuppressed, Suppressed || C.Suppressed);
