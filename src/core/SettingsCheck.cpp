@@ -77,12 +77,11 @@ bool Listen(SocketHandle Socket, const CheckLimits& Limits, UnitCheck& Check) {
             break;
         if (!modTCP::WaitSocket(Socket, SocketInterest::Readable, Left))
             continue;
-        const int Peek = modTCP::PeekSocket(Socket);
-        if (Peek < 0) {
+        if (modTCP::PeekSocket(Socket) < 0) {
             Closed = true;
             break;
         }
-        const std::string Piece = Peek > 0 ? modTCP::ReceiveText(Socket) : std::string();
+        const std::string Piece = modTCP::ReceiveText(Socket); // empty after a wake with nothing to read
         if (Piece.empty())
             continue;
         if (Check.SaidBytes == 0)
