@@ -122,6 +122,10 @@ void DiagnosticLog::Open(const std::string& File, ProblemReport OnProblem) {
 }
 
 void DiagnosticLog::Write(std::string Line) {
+    Enqueue(std::move(Line), false);
+}
+
+void DiagnosticLog::Enqueue(std::string Line, bool IsEnd) {
     if (!IsOpen())
         return;
     const auto Now = std::chrono::system_clock::now();
@@ -129,7 +133,9 @@ void DiagnosticLog::Write(std::string Line) {
         const std::lock_guard Guard(Lock);
         if (Ended)
             return;
-        if (Queue.size() >= MaxQueued) {
+        // The end line goes past a full queue: without it the next run would say this one ended without
+        // a word.
+        if (Queue.size() >= MaxQueued && !IsEnd) {
             ++Dropped;
             return;
         }
@@ -142,7 +148,7 @@ void DiagnosticLog::Write(std::string Line) {
 void DiagnosticLog::End(const std::string& Who, const std::string& Why, int WaitMs) {
     if (!IsOpen())
         return;
-    Write(Who + EndedWord + Why);
+    Enqueue(Who + EndedWord + Why, true);
     std::unique_lock Guard(Lock);
     Ended = true;
     // Blocking, without running events: the form is being unloaded, and its handlers must not run again.

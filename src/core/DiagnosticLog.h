@@ -49,6 +49,7 @@ class DiagnosticLog {
         std::chrono::system_clock::time_point At;
         std::string Line;
     };
+    void Enqueue(std::string Line, bool IsEnd);
     void Run();
 
     std::string Path;

@@ -266,6 +266,19 @@ TEST(LogFile, RotatesAtOneMebibyteAndSaysOnceThatItCannotWrite) {
 }
 
 #ifndef _WIN32
+// Reads a pipe that the log's writer hangs on until Marker has come, or about 5 s have passed.
+std::string ReadPipeUntil(const std::string& Pipe, const std::string& Marker) {
+    const int Reader = open(Pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    std::string Got;
+    for (int I = 0; I < 500 && Got.find(Marker) == std::string::npos; ++I) {
+        char Buffer[4096];
+        const ssize_t Count = read(Reader, Buffer, sizeof Buffer);
+        Count > 0 ? (void)Got.append(Buffer, static_cast<std::size_t>(Count)) : SleepMilliseconds(10);
+    }
+    close(Reader);
+    return Got;
+}
+
 // A pipe nobody reads hangs the opening for writing, as a share whose server has gone does.
 TEST(LogFile, AFileThatHangsHoldsUpNeitherPollNorTriggerNorExit) {
     UnitListener Unit;
@@ -277,14 +290,28 @@ TEST(LogFile, AFileThatHangsHoldsUpNeitherPollNorTriggerNorExit) {
     EXPECT_TRUE(Unit.WaitForReceived(GpOut.size(), Patience)) << "the selection was not sent";
     EXPECT_THROW(R.Form.mnuExit_Click(), ProcessEnded); // the end waits a while, not for ever
     // Once the file takes lines again, every one comes, the last line too.
-    const int Reader = open(Pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    std::string Got;
-    for (int I = 0; I < 500 && Got.find(" ended: ") == std::string::npos; ++I) {
-        char Buffer[4096];
-        const ssize_t Count = read(Reader, Buffer, sizeof Buffer);
-        Count > 0 ? (void)Got.append(Buffer, static_cast<std::size_t>(Count)) : SleepMilliseconds(10);
-    }
-    close(Reader);
+    const std::string Got = ReadPipeUntil(Pipe, " ended: ");
     EXPECT_NE(Got.find(" ended: Exit chosen in the tray menu\n"), std::string::npos) << Got;
+
+    // More lines than the queue holds while the file hangs: each one is either in the file or counted
+    // there as lost, and the end line is never among the lost (the next run would say there was none).
+    const std::string Full = Dir.Path + "/full.log";
+    ASSERT_EQ(mkfifo(Full.c_str(), 0600), 0);
+    constexpr long Flood = 10000; // over twice the queue, however much the writer took before it hung
+    DiagnosticLog Log;
+    Log.Open(Full, nullptr);
+    for (long I = 0; I < Flood; ++I)
+        Log.Write("flood");
+    Log.End("it", "done", 0);
+    const std::string Flooded = ReadPipeUntil(Full, " ended: done");
+    long Written = 0, Lost = 0;
+    for (std::size_t At = 0; (At = Flooded.find(" flood\n", At)) != std::string::npos; ++At)
+        ++Written;
+    const std::regex Counted(" (\\d+) earlier lines could not be written\n");
+    for (std::sregex_iterator It(Flooded.begin(), Flooded.end(), Counted), End; It != End; ++It)
+        Lost += std::stol((*It)[1]);
+    EXPECT_GT(Lost, 0);
+    EXPECT_EQ(Written + Lost, Flood);
+    EXPECT_NE(Flooded.find(" ended: done\n"), std::string::npos) << "the end line was dropped";
 }
 #endif
