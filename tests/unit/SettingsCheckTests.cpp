@@ -206,9 +206,9 @@ TEST(SettingsCheck, TheVerdictNamesTheFirstThingToFix) {
                               Lamp(3, 7, LampShows::ActiveColour)};
          },
          1, "Verdict: lamp 1 at -5,10 lies on no monitor..."},
-        {"two lamps at one point",
-         [&](CheckReport& R) { R.Lamps->Rows.push_back(Lamp(3, 1, LampShows::Neither)); }, 1,
-         "Verdict: lamps 1 and 3 share the position 1,10..."},
+        {"two neighbouring lamps at one point",
+         [&](CheckReport& R) { R.Lamps->Rows.push_back(Lamp(3, 2, LampShows::Neither)); }, 1,
+         "Verdict: lamps 2 and 3 share the position 2,10..."},
         {"one colour for both",
          [](CheckReport& R) { R.Loaded->Settings.OnAirColor = R.Loaded->Settings.ActiveColor; }, 1,
          "Verdict: UnitActiveColor and UnitOnAirColor are the same colour..."},
