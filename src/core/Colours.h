@@ -3,7 +3,9 @@
 // gives (0x00BBGGRR, red in the low byte).
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace Tavo {
@@ -31,6 +33,14 @@ constexpr std::optional<std::uint32_t> ColourFromText(std::string_view Text) {
         Channels[I / 2] = Channels[I / 2] * 16 + Digit;
     }
     return Channels[2] * 65536 + Channels[1] * 256 + Channels[0];
+}
+
+// "#RRGGBB" from a colour value 0x00BBGGRR: the form ColourFromText reads back.
+inline std::string ColourText(std::uint32_t Colour) {
+    char Text[8];
+    std::snprintf(Text, sizeof Text, "#%02X%02X%02X", Colour & 0xFFu, (Colour >> 8) & 0xFFu,
+                  (Colour >> 16) & 0xFFu);
+    return Text;
 }
 
 } // namespace Tavo

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <future>
 #include <mutex>
 #include <thread>
 #include <utility>
 
+#include "core/Colours.h"
 #include "core/Version.h"
 #include "core/modTCP.h"
 
@@ -103,13 +103,6 @@ std::optional<std::string> LookUp(const std::string& Name, const Resolver& Resol
     if (Result.wait_for(std::chrono::duration<double, std::milli>(LimitMs)) != std::future_status::ready)
         return std::nullopt;
     return Result.get();
-}
-
-std::string ColourText(std::uint32_t Colour) {
-    char Text[8];
-    std::snprintf(Text, sizeof Text, "#%02X%02X%02X", Colour & 0xFFu, (Colour >> 8) & 0xFFu,
-                  (Colour >> 16) & 0xFFu);
-    return Text;
 }
 
 std::string Ms(double Value) {

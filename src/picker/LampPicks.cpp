@@ -7,13 +7,6 @@
 
 namespace Tavo::Picker {
 
-std::string ColourText(std::uint32_t Colour) {
-    char Text[8];
-    std::snprintf(Text, sizeof Text, "#%02X%02X%02X", Colour & 0xFFu, (Colour >> 8) & 0xFFu,
-                  (Colour >> 16) & 0xFFu);
-    return Text;
-}
-
 std::string ColourValueText(std::uint32_t Colour) {
     char Text[11];
     std::snprintf(Text, sizeof Text, "0x%08X", static_cast<unsigned>(Colour));

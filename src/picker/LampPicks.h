@@ -16,8 +16,6 @@ namespace Tavo::Picker {
 // What a pixel read gives where the screen cannot be read.
 inline constexpr std::uint32_t Unreadable = UnreadableColour;
 
-// "#RRGGBB" from a colour value 0x00BBGGRR: the form the program's HexToColor reads back.
-std::string ColourText(std::uint32_t Colour);
 // "0x00BBGGRR": the value the program compares, as a pixel read returns it.
 std::string ColourValueText(std::uint32_t Colour);
 

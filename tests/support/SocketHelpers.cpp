@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "core/SocketCompat.h"
+#include "core/modTCP.h"
 
 #ifndef _WIN32
 #include <sys/ioctl.h>
@@ -27,7 +28,7 @@ bool StartSockets() {
 }
 
 bool WaitForSocket(SocketHandle Socket, SocketInterest Interest, int TimeoutMs) {
-    return WaitReady(static_cast<NativeSocket>(Socket), Interest == SocketInterest::ConnectDone, TimeoutMs);
+    return modTCP::WaitSocket(Socket, Interest, TimeoutMs);
 }
 
 std::size_t WaitingBytes(SocketHandle Socket) {
